@@ -1,0 +1,36 @@
+# A thin front end over the CMake presets.
+.PHONY: all build run test unit windows fuzz bench demo clean deps
+
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+build:
+	@cmake --preset default >/dev/null
+	@cmake --build --preset default -j $(JOBS)
+
+# The console with the simulated device attached as COM1.
+run: build
+	@scripts/run-console
+
+test: deps
+	@scripts/run-tests
+
+windows:
+	@cmake --preset windows >/dev/null
+	@cmake --build --preset windows -j $(JOBS)
+
+fuzz:
+	@scripts/run-fuzz $${FUZZ_SECONDS:-60}
+
+bench:
+	@scripts/run-bench
+
+demo: build
+	@scripts/run-demo
+
+clean:
+	rm -rf build build-san build-win build-fuzz build-bench

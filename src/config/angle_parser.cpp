@@ -1,0 +1,3 @@
+#include "config/angle_parser.h"
+
+double dmctodeg(const char*) { return ANGLE_ERROR; }

@@ -1,0 +1,5 @@
+// The download command and its packet sequence.
+#pragma once
+
+int dwn_sequence();
+void cmd_download();

@@ -1,0 +1,3 @@
+#include "shell/command_shell.h"
+
+int main() { return command_shell(); }

@@ -1,0 +1,23 @@
+#include "platform/platform.h"
+
+namespace {
+plat_sleep_hook sleep_hook = nullptr;
+plat_clock_hook clock_hook = nullptr;
+}  // namespace
+
+void plat_sleep_ms(uint32_t ms) {
+    if (sleep_hook != nullptr) {
+        sleep_hook(ms);
+        return;
+    }
+    plat_os_sleep_ms(ms);
+}
+
+void plat_set_sleep_hook(plat_sleep_hook hook) { sleep_hook = hook; }
+
+int64_t plat_time_seconds() {
+    if (clock_hook != nullptr) return clock_hook();
+    return plat_os_time_seconds();
+}
+
+void plat_set_clock_hook(plat_clock_hook hook) { clock_hook = hook; }

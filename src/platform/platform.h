@@ -1,0 +1,36 @@
+// The operating-system services the program needs besides the serial port:
+// the system's last error and its text, a pause, the wall clock in seconds, and
+// the abnormal end. Tests replace the pause and the clock through the hooks.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The system's error code of the last failing call (GetLastError on Windows; on
+// POSIX the errno that the failing call left, saved with plat_save_error).
+int plat_last_error();
+// POSIX: remember errno of a failing call so that the message printed later
+// shows its text even if other calls ran in between. Windows: SetLastError.
+void plat_save_error(int code);
+// The system's text for an error code, without the line feed that ends it,
+// always terminated within size bytes; empty when the system has none.
+void plat_error_text(int code, char* buf, size_t size);
+
+// Pause for ms milliseconds (Sleep / nanosleep), unless a test hook is set.
+void plat_sleep_ms(uint32_t ms);
+using plat_sleep_hook = void (*)(uint32_t ms);
+void plat_set_sleep_hook(plat_sleep_hook hook);  // nullptr restores the real pause
+
+// Wall-clock time in whole seconds, unless a test hook is set.
+int64_t plat_time_seconds();
+using plat_clock_hook = int64_t (*)();
+void plat_set_clock_hook(plat_clock_hook hook);  // nullptr restores the real clock
+
+// Ends the process abnormally: exit status 3. Windows goes through abort(),
+// whose runtime notice and status 3 are the platform's own; POSIX would end by
+// signal there, so it leaves with _exit(3) after flushing the standard streams.
+[[noreturn]] void plat_abnormal_end();
+
+// Operating-system implementations behind the hooks (posix/ or win32/).
+void plat_os_sleep_ms(uint32_t ms);
+int64_t plat_os_time_seconds();

@@ -1,0 +1,44 @@
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include <unistd.h>
+
+#include "platform/platform.h"
+
+namespace {
+int saved_error = 0;
+}  // namespace
+
+int plat_last_error() { return saved_error; }
+
+void plat_save_error(int code) { saved_error = code; }
+
+void plat_error_text(int code, char* buf, size_t size) {
+    if (buf == nullptr || size == 0) return;
+    buf[0] = '\0';
+    if (code == 0) return;
+    // The XSI strerror_r fills buf; the GNU one may return a static text instead.
+#if defined(__GLIBC__) && defined(_GNU_SOURCE)
+    const char* text = strerror_r(code, buf, size);
+    if (text != buf) std::snprintf(buf, size, "%s", text);
+#else
+    if (strerror_r(code, buf, size) != 0) buf[0] = '\0';
+#endif
+    buf[size - 1] = '\0';
+}
+
+void plat_os_sleep_ms(uint32_t ms) {
+    timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+int64_t plat_os_time_seconds() { return static_cast<int64_t>(std::time(nullptr)); }
+
+void plat_abnormal_end() {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    _exit(3);
+}

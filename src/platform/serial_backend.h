@@ -1,0 +1,75 @@
+// The effects the serial port needs from the operating system, and nothing
+// more. posix/ and win32/ implement it; unit tests install a scripted fake.
+// Every failing call records the system's error (plat_save_error on POSIX,
+// the thread's last error on Windows) before it returns false.
+#pragma once
+
+#include <cstdint>
+
+using serial_handle = intptr_t;
+constexpr serial_handle SERIAL_INVALID_HANDLE = -1;
+
+// Capability fields of the driver's properties report.
+struct serial_caps {
+    uint16_t packet_length;         // the full size of the report the driver needs
+    uint32_t settable_params;       // SP_PARITY 0x1, SP_BAUD 0x2, SP_DATABITS 0x4, SP_STOPBITS 0x8, ...
+    uint16_t settable_data;         // DATABITS_8 0x0008, ...
+    uint16_t settable_stop_parity;  // STOPBITS_10 0x0001, PARITY_NONE 0x0100, ...
+    uint32_t prov_capabilities;     // PCF_TOTALTIMEOUTS 0x40, PCF_INTTIMEOUTS 0x80, ...
+};
+
+constexpr uint8_t SERIAL_NOPARITY = 0;
+constexpr uint8_t SERIAL_ONESTOPBIT = 0;
+constexpr uint8_t SERIAL_DTR_DISABLE = 0;
+constexpr uint8_t SERIAL_RTS_DISABLE = 0;
+
+// The line settings the program reads and applies (the Windows DCB's fields
+// that matter here; a backend keeps everything else as the driver had it).
+struct serial_settings {
+    uint32_t baud;
+    uint8_t byte_size;
+    uint8_t parity;
+    uint8_t stop_bits;
+    bool parity_check;  // fParity
+    bool cts_flow;      // fOutxCtsFlow
+    bool dsr_flow;      // fOutxDsrFlow
+    uint8_t dtr_control;
+    uint8_t rts_control;
+    bool xon_out;       // fOutX
+    bool xon_in;        // fInX
+    bool strip_nul;     // fNull
+};
+
+// Time-outs in milliseconds, as the Windows COMMTIMEOUTS record holds them.
+struct serial_timeouts {
+    uint32_t read_interval;
+    uint32_t read_multiplier;
+    uint32_t read_constant;
+    uint32_t write_multiplier;
+    uint32_t write_constant;
+};
+
+struct serial_backend {
+    // Opens the named port ("COMn") exclusively for synchronous I/O, DTR and RTS
+    // held off; SERIAL_INVALID_HANDLE on failure.
+    serial_handle (*open)(const char* name);
+    // The properties report for a block of block_size bytes (the driver reports
+    // the size it needs in caps->packet_length).
+    bool (*get_properties)(serial_handle h, uint32_t block_size, serial_caps* caps);
+    bool (*get_state)(serial_handle h, serial_settings* settings);
+    bool (*set_state)(serial_handle h, const serial_settings* settings);
+    bool (*set_timeouts)(serial_handle h, const serial_timeouts* timeouts);
+    // Reads until size bytes have arrived or the installed read time-out has
+    // passed; *got is the count (a time-out is a success).
+    bool (*read)(serial_handle h, void* buf, uint32_t size, uint32_t* got);
+    // Writes within the installed write time-out; *written is the count.
+    bool (*write)(serial_handle h, const void* buf, uint32_t size, uint32_t* written);
+    void (*purge)(serial_handle h);
+    void (*close)(serial_handle h);
+};
+
+// The operating system's backend (posix/ or win32/).
+const serial_backend* serial_os_backend();
+// The backend in use: the operating system's unless a test installed another.
+const serial_backend* serial_backend_get();
+void serial_backend_set(const serial_backend* backend);  // nullptr restores the OS one

@@ -1,0 +1,4 @@
+// The help text of the angles command.
+#pragma once
+
+extern const char angles_help[];

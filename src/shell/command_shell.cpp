@@ -1,0 +1,214 @@
+#include "shell/command_shell.h"
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+
+#include "common/word_scan.h"
+#include "config/conf_image.h"
+#include "config/conf_parser.h"
+#include "download/dwn_sequence.h"
+#include "firmware/fw_loader.h"
+#include "rules/rule_table.h"
+#include "rules/rules_parser.h"
+#include "serial/dev_connection.h"
+#include "shell/angles_help.h"
+#include "shell/console.h"
+
+const char* const VERSION_TEXT = "Version 2.0-1";
+
+namespace {
+
+// Command codes; one numbering serves the shell, the configuration keywords
+// and the rule commands, so no code stands for two things.
+enum command_code : int {
+    CMD_DOWNLOAD = 0,
+    CMD_FIRMWARE = 1,
+    CMD_BAUD = 5,
+    CMD_EXIT = 8,
+    CMD_HELP = 22,
+    CMD_DCONFIGURE = 23,
+    CMD_DRULES = 24,
+    CMD_ANGLES = 26,
+    CMD_CONFIGURE = 28,
+    CMD_RULES = 29,
+    CMD_CONNECT = 30,
+    CMD_DISCONNECT = 31,
+    CMD_REPEAT = 33,
+};
+
+struct command_row {
+    int shown;
+    int code;
+    const char* name;
+    const char* args;
+    const char* comment;
+};
+
+constexpr std::array<command_row, 16> command_table = {{
+    {1, CMD_HELP, "help", "", "Displays this summary (alias ?)"},
+    {0, CMD_HELP, "?", "", "Displays this summary"},
+    {1, CMD_REPEAT, ".", "", "Repeats the previous command"},
+    {1, CMD_ANGLES, "angles", "", "Displays the Angles format used for Lat and Lon"},
+    {1, CMD_BAUD, "baud", "baud", "Changes the baud rates on host and Quorvantis\n\t\t\t\tonce connected. Default [ ]"},
+    {1, CMD_CONFIGURE, "configure", "file_name", "Reads a Configuration file"},
+    {1, CMD_DCONFIGURE, "dconfigure", "", "Displays the Configuration"},
+    {1, CMD_RULES, "rules", "file_name", "Reads a Rules file"},
+    {1, CMD_DRULES, "drules", "", "Displays the Rules"},
+    {1, CMD_CONNECT, "connect", "com_port [baud]",
+     "Connect to Quorvantis at optional baud\n\t\t\t\t(8 bits No Parity 1 Stop)"},
+    {1, CMD_DISCONNECT, "disconnect", "", "Disconnect from the Quorvantis"},
+    {1, CMD_DOWNLOAD, "download", "", "Download Configuration and Rules to Quorvantis"},
+    {1, CMD_FIRMWARE, "firmware", "com_port file_name", "Update Quorvantis firmware from firmware file"},
+    {1, CMD_EXIT, "exit", "", "Exits this program (aliases quit, x)"},
+    {0, CMD_EXIT, "quit", "", "Same as exit"},
+    {0, CMD_EXIT, "x", "", "Same as exit"},
+}};
+
+constexpr const char* COMMAND_SEPARATORS = ", \t";
+constexpr const char* FILE_NAME_SEPARATORS = ",\t";
+
+constexpr int LINE_SIZE = 256;  // a line of input holds at most 255 characters
+char previous_line[LINE_SIZE];
+
+enum lookup_result { LOOKUP_NONE = -1, LOOKUP_AMBIGUOUS = -2 };
+
+// The row whose name begins with the word (any letter case), LOOKUP_NONE, or
+// LOOKUP_AMBIGUOUS when a second row matches too.
+int find_command(const char* word) {
+    size_t length = std::strlen(word);
+    int found = LOOKUP_NONE;
+    for (size_t row = 0; row < command_table.size(); ++row) {
+        const char* name = command_table[row].name;
+        if (length > std::strlen(name) || strncasecmp(word, name, length) != 0) continue;
+        if (found != LOOKUP_NONE) return LOOKUP_AMBIGUOUS;
+        found = static_cast<int>(row);
+    }
+    return found;
+}
+
+void run_file_command(word_cursor& words, int (*process)(const char*), const char* failure) {
+    const char* file_name = word_next(words, FILE_NAME_SEPARATORS);
+    if (file_name == nullptr) {
+        con_print("\a\aError: missing argument: file_name\n");
+        return;
+    }
+    if (process(file_name) != 0) con_print("%s", failure);
+}
+
+// Runs one command; false when the program is to end.
+bool dispatch(int code, word_cursor& words) {
+    switch (code) {
+    case CMD_HELP:
+        show_help();
+        break;
+    case CMD_ANGLES:
+        con_print("%s\n", angles_help);
+        break;
+    case CMD_DCONFIGURE:
+        conf_display();
+        break;
+    case CMD_DRULES:
+        rules_display();
+        break;
+    case CMD_CONFIGURE:
+        run_file_command(words, conf_process, "\a\aError: Configuration processing failed\n");
+        break;
+    case CMD_RULES:
+        run_file_command(words, rules_process, "\a\aError: Rule processing failed\n");
+        break;
+    case CMD_CONNECT:
+        cmd_connect(words);
+        break;
+    case CMD_BAUD:
+        cmd_baud(words);
+        break;
+    case CMD_DISCONNECT:
+        cmd_disconnect();
+        break;
+    case CMD_DOWNLOAD:
+        cmd_download();
+        break;
+    case CMD_FIRMWARE:
+        cmd_firmware(words);
+        break;
+    case CMD_EXIT:
+        return false;
+    default:
+        con_print("\a\aInternal Error: command %d is invalid!\n", code);
+        break;
+    }
+    return true;
+}
+
+}  // namespace
+
+void show_help() {
+    uint32_t default_baud = conf_default_connect_baud();
+    con_print("\n\t\tCommand Summary:\n%-10s %-20s %s\n", "Command", "Arguments", "Comments");
+    for (const command_row& row : command_table) {
+        if (row.shown == 0) continue;
+        con_print("%-10s %-20s %s\n", row.name, row.args, row.comment);
+        if (row.code == CMD_BAUD) {
+            con_print("%-10s Valid Baud Rates:\t", "");
+            for (uint32_t rate : connect_rates) {
+                if (rate == default_baud) {
+                    con_print("[%ld] ", static_cast<long>(rate));
+                } else {
+                    con_print("%ld ", static_cast<long>(rate));
+                }
+            }
+            con_print("\n\n");
+        }
+    }
+}
+
+int command_shell() {
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    std::setvbuf(stderr, nullptr, _IONBF, 0);
+
+    con_print("Quorvantis PC Host Utility %s, written by the quorvantis-host developers\n"
+              "for the Quorvantis packet-radio digipeater\n",
+              VERSION_TEXT);
+    conf_reset();
+    show_help();
+    con_print("\n");
+
+    char line[LINE_SIZE] = {};
+    for (;;) {
+        con_print("Command> ");
+        int n = con_read_line(line, LINE_SIZE);
+        if (n < 0) {
+            con_print("\n");
+            return 1;
+        }
+        if (n == 1 && line[0] == '\n') continue;
+        if (line[n - 1] == '\n') {
+            line[--n] = '\0';
+            // A line typed on a terminal that sends CR LF ends the same way.
+            if (n > 0 && line[n - 1] == '\r') line[--n] = '\0';
+        }
+
+        if (line[0] == '.') {
+            std::memcpy(line, previous_line, sizeof line);
+        } else {
+            std::memcpy(previous_line, line, sizeof previous_line);
+        }
+
+        word_cursor words = word_start(line);
+        const char* word = word_next(words, COMMAND_SEPARATORS);
+        if (word == nullptr) continue;
+
+        int row = find_command(word);
+        if (row == LOOKUP_NONE) {
+            con_print("\a\aError: unknown command: %s\n", word);
+            continue;
+        }
+        if (row == LOOKUP_AMBIGUOUS) {
+            con_print("\a\aError: ambiguous command: %s\n", word);
+            continue;
+        }
+        if (!dispatch(command_table[static_cast<size_t>(row)].code, words)) return 0;
+    }
+}

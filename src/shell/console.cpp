@@ -1,0 +1,67 @@
+#include "shell/console.h"
+
+#include <cstdarg>
+
+#include "platform/platform.h"
+
+namespace {
+FILE* out_stream = nullptr;
+FILE* in_stream = nullptr;
+char error_text[1024];
+}  // namespace
+
+FILE* con_output() { return out_stream != nullptr ? out_stream : stdout; }
+void con_set_output(FILE* stream) { out_stream = stream; }
+FILE* con_input() { return in_stream != nullptr ? in_stream : stdin; }
+void con_set_input(FILE* stream) { in_stream = stream; }
+
+int con_print(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    int n = std::vfprintf(con_output(), format, args);
+    va_end(args);
+    return n;
+}
+
+int con_read_line(char* buf, int size) {
+    if (buf == nullptr || size < 1) return -1;
+    FILE* in = con_input();
+    int n = 0;
+    while (n < size - 1) {
+        int c = std::getc(in);
+        if (c == EOF) break;
+        buf[n++] = static_cast<char>(c);
+        if (c == '\n') break;
+    }
+    buf[n] = '\0';
+    if (n == 0) return -1;
+    return n;
+}
+
+int con_read_answer(char* buf, int size) {
+    int n = con_read_line(buf, size);
+    if (n > 0 && buf[n - 1] != '\n') {
+        FILE* in = con_input();
+        int c;
+        do {
+            c = std::getc(in);
+        } while (c != EOF && c != '\n');
+    }
+    return n;
+}
+
+const char* sys_error_text() {
+    plat_error_text(plat_last_error(), error_text, sizeof error_text);
+    return error_text;
+}
+
+void fatal_exit(int code, const char* message) {
+    int system_code = plat_last_error();
+    if (message != nullptr) std::fputs(message, stderr);
+    std::fprintf(stderr, "Return code %d, system error code %d\n", code, system_code);
+    std::fflush(stderr);
+    if (code != 0) {
+        plat_sleep_ms(5000);
+        plat_abnormal_end();
+    }
+}

@@ -1,0 +1,41 @@
+// The operator's console: all ordinary output, the reading of command lines and
+// answers, the system's error text and the abnormal end.
+#pragma once
+
+#include <cstdio>
+
+#if defined(__MINGW32__)
+#define QV_PRINTF_LIKE(f, a) __attribute__((format(__MINGW_PRINTF_FORMAT, f, a)))
+#else
+#define QV_PRINTF_LIKE(f, a) __attribute__((format(printf, f, a)))
+#endif
+
+// Formatted output to the console's output stream (standard output unless a
+// test set another). Returns the number of characters written.
+int con_print(const char* format, ...) QV_PRINTF_LIKE(1, 2);
+
+// The streams behind the console; tests point them at memory streams.
+FILE* con_output();
+void con_set_output(FILE* stream);  // nullptr restores standard output
+FILE* con_input();
+void con_set_input(FILE* stream);   // nullptr restores standard input
+
+// Reads the next line of input into buf, at most size - 1 characters and
+// through its line feed, which is kept when it fits. The text is terminated.
+// Returns the number of characters read (a NUL byte read counts like any
+// other), or -1 at the end of input with nothing read.
+int con_read_line(char* buf, int size);
+
+// Reads one answer to a question: like con_read_line, but a line longer than
+// the buffer is read to its end and the rest discarded, so it can never run as
+// a command at the next prompt. The line feed is kept when it fits.
+int con_read_answer(char* buf, int size);
+
+// The text of the system's last error (shared buffer of 1024 characters,
+// valid until the next call).
+const char* sys_error_text();
+
+// Reports a failure after which the program cannot go on: the message and a
+// line with the code and the system's last error code go to standard error.
+// With a nonzero code it pauses 5 seconds and ends the process (status 3).
+void fatal_exit(int code, const char* message);

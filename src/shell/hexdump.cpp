@@ -1,0 +1,81 @@
+#include "shell/hexdump.h"
+
+#include <cinttypes>
+#include <cstdint>
+#include <cstring>
+
+namespace {
+const char hex_digits[] = "0123456789abcdef";
+const char column_header[] =
+    "Dec  Hex |  0  1  2  3  4  5  6  7    8  9  a  b  c  d  e  f | 0123456789abcdef\n";
+
+// One line of at most 16 bytes at offset, laid out in fixed columns: offset in
+// decimal and hex, the bytes in hex with a wider gap after the eighth, '|' in
+// column 61, then the bytes as characters.
+void dump_line(FILE* stream, const uint8_t* bytes, int count, int offset) {
+    char line[81];
+    std::memset(line, ' ', sizeof line);
+    std::snprintf(line, 11, "%4d %04x|", offset % 10000, static_cast<unsigned>(offset) & 0xffffu);
+    line[10] = ' ';
+    for (int k = 0; k < count; ++k) {
+        int col = k < 8 ? 11 + 3 * k : 37 + 3 * (k - 8);
+        line[col] = hex_digits[bytes[k] >> 4];
+        line[col + 1] = hex_digits[bytes[k] & 0x0f];
+    }
+    line[61] = '|';
+    int end = 63;
+    for (int k = 0; k < count; ++k) {
+        uint8_t b = bytes[k];
+        line[end++] = (b >= 0x20 && b <= 0x7e) ? static_cast<char>(b) : '.';
+    }
+    line[end++] = '\n';
+    std::fwrite(line, 1, static_cast<size_t>(end), stream);
+}
+}  // namespace
+
+void hexdump(FILE* stream, int flags, const char* title, const void* data, int length, int group) {
+    if (stream == nullptr) {
+        std::fputs("hexdump: invalid param file ptr\n", stdout);
+        return;
+    }
+    if (data == nullptr) {
+        std::fputs("hexdump: invalid param buf ptr\n", stream);
+        return;
+    }
+    if (length < 0) {
+        std::fprintf(stream, "hexdump: invalid param len %d\n", length);
+        return;
+    }
+    const char* separator = (title != nullptr && title[0] != '\0') ? ": " : "";
+    unsigned ulength = static_cast<unsigned>(length);
+    if (flags == 0) {
+        // The address is shown as "0x" and its digits once, on every platform.
+        uintptr_t address = reinterpret_cast<uintptr_t>(data);
+        if (title == nullptr) {
+            std::fprintf(stream, "hexdump: buffer addr 0x%" PRIxPTR ", length %d (0x%x):\n", address, length,
+                         ulength);
+        } else {
+            std::fprintf(stream, "hexdump: %s%sbuffer addr 0x%" PRIxPTR ", length %d (0x%x):\n", title, separator,
+                         address, length, ulength);
+        }
+    } else if ((flags & 1) != 0) {
+        if (title == nullptr) {
+            std::fprintf(stream, "hexdump: length %d (0x%x):\n", length, ulength);
+        } else {
+            std::fprintf(stream, "%s%slength %d (0x%x):\n", title, separator, length, ulength);
+        }
+    } else if ((flags & 2) != 0) {
+        std::fprintf(stream, "length %d (0x%x):\n", length, ulength);
+    }
+    const uint8_t* bytes = static_cast<const uint8_t*>(data);
+    int lines = 0;
+    for (int offset = 0; offset < length; offset += 16) {
+        if (group != 0 && lines % group == 0) {
+            if (lines != 0) std::fputs("\n", stream);
+            std::fputs(column_header, stream);
+        }
+        int count = length - offset < 16 ? length - offset : 16;
+        dump_line(stream, bytes + offset, count, offset);
+        ++lines;
+    }
+}

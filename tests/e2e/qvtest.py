@@ -1,0 +1,96 @@
+"""Helpers of the end-to-end tests: run the real program with a script on its
+standard input and give back what it printed, byte for byte.
+
+QV_HOST names the program to run. QV_WINE=1 runs it under Wine (the Windows
+build); the few cases that differ by platform look at ON_WINE.
+"""
+import os
+import subprocess
+import tempfile
+import unittest
+
+HOST = os.environ.get("QV_HOST", "")
+SIM = os.environ.get("QV_SIM", "")
+SOURCE_DIR = os.environ.get("QV_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
+ON_WINE = os.environ.get("QV_WINE", "") == "1"
+EXAMPLES = os.path.join(SOURCE_DIR, "examples")
+
+BANNER = (b"Quorvantis PC Host Utility Version 2.0-1, written by the quorvantis-host developers\n"
+          b"for the Quorvantis packet-radio digipeater\n")
+PROMPT = b"Command> "
+
+
+def summary(default_baud=9600):
+    """The command summary as the table of commands gives it."""
+    rows = [
+        ("help", "", "Displays this summary (alias ?)"),
+        (".", "", "Repeats the previous command"),
+        ("angles", "", "Displays the Angles format used for Lat and Lon"),
+        ("baud", "baud", "Changes the baud rates on host and Quorvantis\n\t\t\t\tonce connected. Default [ ]"),
+        ("configure", "file_name", "Reads a Configuration file"),
+        ("dconfigure", "", "Displays the Configuration"),
+        ("rules", "file_name", "Reads a Rules file"),
+        ("drules", "", "Displays the Rules"),
+        ("connect", "com_port [baud]", "Connect to Quorvantis at optional baud\n\t\t\t\t(8 bits No Parity 1 Stop)"),
+        ("disconnect", "", "Disconnect from the Quorvantis"),
+        ("download", "", "Download Configuration and Rules to Quorvantis"),
+        ("firmware", "com_port file_name", "Update Quorvantis firmware from firmware file"),
+        ("exit", "", "Exits this program (aliases quit, x)"),
+    ]
+    text = "\n\t\tCommand Summary:\n%-10s %-20s %s\n" % ("Command", "Arguments", "Comments")
+    for name, args, comment in rows:
+        text += "%-10s %-20s %s\n" % (name, args, comment)
+        if name == "baud":
+            text += " " * 10 + " Valid Baud Rates:\t"
+            for rate in (4800, 9600, 19200, 38400, 57600):
+                text += ("[%d] " if rate == default_baud else "%d ") % rate
+            text += "\n\n"
+    return text.encode()
+
+
+START = BANNER + summary() + b"\n"
+
+
+class Run:
+    def __init__(self, out, err, rc):
+        self.out, self.err, self.rc = out, err, rc
+
+    def after_start(self):
+        """What was printed after the banner, the summary and its empty line."""
+        assert self.out.startswith(START), self.out[:400]
+        return self.out[len(START):]
+
+
+def host_command():
+    if not HOST:
+        raise unittest.SkipTest("QV_HOST is not set")
+    return ["wine", HOST] if ON_WINE else [HOST]
+
+
+def run_host(script, env=None, timeout=120, cwd=None):
+    """Runs the program with script (bytes) as its whole standard input."""
+    full_env = dict(os.environ)
+    if env:
+        full_env.update(env)
+    proc = subprocess.run(host_command(), input=script, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          env=full_env, timeout=timeout, cwd=cwd)
+    out = proc.stdout
+    if ON_WINE:
+        out = out.replace(b"\r\n", b"\n")
+    return Run(out, proc.stderr, proc.returncode)
+
+
+def write_file(directory, name, data):
+    path = os.path.join(directory, name)
+    with open(path, "wb") as f:
+        f.write(data if isinstance(data, bytes) else data.encode())
+    return path
+
+
+class TempDirCase(unittest.TestCase):
+    def setUp(self):
+        self._tmp = tempfile.TemporaryDirectory()
+        self.tmp = self._tmp.name
+
+    def tearDown(self):
+        self._tmp.cleanup()

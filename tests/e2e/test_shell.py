@@ -1,0 +1,73 @@
+"""The command shell end to end: start-up, matching, repeat, long lines, exit."""
+import unittest
+
+from qvtest import PROMPT, START, run_host, summary
+
+
+class ShellTest(unittest.TestCase):
+    def expect(self, script, after_start, rc):
+        run = run_host(script)
+        self.assertEqual(run.after_start(), after_start)
+        self.assertEqual(run.rc, rc)
+
+    def test_start_and_end_of_input(self):
+        run = run_host(b"")
+        self.assertEqual(run.out, START + PROMPT + b"\n")
+        self.assertEqual(run.rc, 1)
+
+    def test_exit_aliases(self):
+        for word in (b"exit", b"quit", b"x", b"EXIT", b"ex", b"q"):
+            with self.subTest(word=word):
+                self.expect(word + b"\n", PROMPT, 0)
+
+    def test_last_line_without_line_feed(self):
+        self.expect(b"exit", PROMPT, 0)
+
+    def test_unknown_and_ambiguous_words(self):
+        cases = [
+            (b"helpme", b"\a\aError: unknown command: helpme\n"),
+            (b"c", b"\a\aError: ambiguous command: c\n"),
+            (b"co", b"\a\aError: ambiguous command: co\n"),
+            (b"con", b"\a\aError: ambiguous command: con\n"),
+            (b"d", b"\a\aError: ambiguous command: d\n"),
+            (b"Dx", b"\a\aError: unknown command: Dx\n"),
+        ]
+        for line, message in cases:
+            with self.subTest(line=line):
+                self.expect(line + b"\nexit\n", PROMPT + message + PROMPT, 0)
+
+    def test_help_words(self):
+        for line in (b"help", b"HELP", b"Help", b"he", b"?", b"help extra words", b"h"):
+            with self.subTest(line=line):
+                self.expect(line + b"\nexit\n", PROMPT + summary() + PROMPT, 0)
+
+    def test_repeat(self):
+        # '.' first does nothing; '.anything' repeats; a delimiter-only line
+        # becomes the previous line, so '.' after it does nothing either.
+        script = b".\nhelpme\n.\n.anything\n, ,\n.\nexit\n"
+        unknown = b"\a\aError: unknown command: helpme\n"
+        self.expect(script, PROMPT * 2 + unknown + PROMPT + unknown + PROMPT + unknown + PROMPT * 3, 0)
+
+    def test_empty_lines_are_not_remembered(self):
+        self.expect(b"helpme\n\n.\nexit\n",
+                    PROMPT + b"\a\aError: unknown command: helpme\n" + PROMPT * 2
+                    + b"\a\aError: unknown command: helpme\n" + PROMPT, 0)
+
+    def test_dot_after_a_blank_is_the_repeat_row(self):
+        self.expect(b" .\nexit\n", PROMPT + b"\a\aInternal Error: command 33 is invalid!\n" + PROMPT, 0)
+
+    def test_long_line_in_pieces(self):
+        # 300 characters: a piece of 255, then one of 45 at the next prompt.
+        line = b"y" * 255 + b"z" * 45
+        self.expect(line + b"\nexit\n",
+                    PROMPT + b"\a\aError: unknown command: " + b"y" * 255 + b"\n"
+                    + PROMPT + b"\a\aError: unknown command: " + b"z" * 45 + b"\n" + PROMPT, 0)
+
+    def test_missing_file_name(self):
+        for line in (b"configure", b"rules", b"configure ,", b"rules\t"):
+            with self.subTest(line=line):
+                self.expect(line + b"\nexit\n", PROMPT + b"\a\aError: missing argument: file_name\n" + PROMPT, 0)
+
+
+if __name__ == "__main__":
+    unittest.main()
