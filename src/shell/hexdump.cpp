@@ -15,8 +15,10 @@ const char column_header[] =
 void dump_line(FILE* stream, const uint8_t* bytes, int count, int offset) {
     char line[81];
     std::memset(line, ' ', sizeof line);
-    std::snprintf(line, 11, "%4d %04x|", offset % 10000, static_cast<unsigned>(offset) & 0xffffu);
-    line[10] = ' ';
+    char head[24];
+    unsigned where = static_cast<unsigned>(offset);
+    std::snprintf(head, sizeof head, "%4u %04x|", where % 10000u, where & 0xffffu);
+    std::memcpy(line, head, 10);
     for (int k = 0; k < count; ++k) {
         int col = k < 8 ? 11 + 3 * k : 37 + 3 * (k - 8);
         line[col] = hex_digits[bytes[k] >> 4];
