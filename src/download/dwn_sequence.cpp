@@ -1,6 +1,141 @@
 #include "download/dwn_sequence.h"
 
-#include "common/unavailable.h"
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
 
-int dwn_sequence() { return -1; }
-void cmd_download() { report_unavailable("download"); }
+#include "config/conf_image.h"
+#include "download/dwn_packet.h"
+#include "rules/rule_table.h"
+#include "serial/dev_connection.h"
+#include "serial/serial_port.h"
+#include "shell/console.h"
+
+namespace {
+
+constexpr int CMD_PKT_LEN = 21;
+constexpr int CMD_NAME_AT = 2;
+constexpr int CMD_SIZE_AT = 14;
+constexpr int CMD_SIZE_DIGITS = 5;
+constexpr int CONF_BYTES = 120;
+constexpr int RULE_BYTES = 28;
+constexpr int DRAIN_SIZE = 64;
+constexpr int DRAIN_WAIT_MS = 10;
+constexpr int ANSWER_SIZE = 256;
+
+static_assert(sizeof(conf_image_t) == CONF_BYTES);
+static_assert(sizeof(rule_entry) == RULE_BYTES);
+
+using command_packet = std::array<uint8_t, CMD_PKT_LEN>;
+
+// A command packet: the name NUL-padded at offset 2, the transfer size as
+// decimal digits at offset 14 (size < 0: the five bytes stay 0).
+command_packet build_command(const char* name, int size) {
+    command_packet packet{};
+    size_t name_len = std::strlen(name);
+    std::memcpy(packet.data() + CMD_NAME_AT, name, name_len);
+    if (size >= 0) {
+        char digits[16];
+        int n = std::snprintf(digits, sizeof digits, "%d", size);
+        if (n > CMD_SIZE_DIGITS) n = CMD_SIZE_DIGITS;
+        if (n > 0) std::memcpy(packet.data() + CMD_SIZE_AT, digits, static_cast<size_t>(n));
+    }
+    return packet;
+}
+
+// One of the two warnings: true when the operator answered yes.
+bool confirm(const char* question) {
+    con_print("%s", question);
+    char answer[ANSWER_SIZE];
+    int n = con_read_answer(answer, sizeof answer);
+    if (n < 0) {
+        con_print("\n");
+        con_print("\a\aDownload Aborted!\n");
+        return false;
+    }
+    if (n > 0 && (answer[0] == 'y' || answer[0] == 'Y')) return true;
+    con_print("\a\aDownload Aborted!\n");
+    return false;
+}
+
+}  // namespace
+
+int dwn_sequence() {
+    // Whatever the device said after the download command goes unread: one
+    // short read, not a wait for a quiet line.
+    std::array<uint8_t, DRAIN_SIZE> scratch{};
+    read_port(port_name, scratch.data(), DRAIN_SIZE, DRAIN_WAIT_MS);
+
+    command_packet conf = build_command("conf", CONF_BYTES);
+    int result = dwn_write_pkt(conf.data(), CMD_PKT_LEN);
+    if (result != CMD_PKT_LEN) {
+        con_print("\a\aError: writing Configuration command failed: %d\n", result);
+        return -1;
+    }
+    result = dwn_write_file(reinterpret_cast<const uint8_t*>(&conf_image), CONF_BYTES);
+    if (result != CONF_BYTES) {
+        con_print("\a\aError: writing Configuration file failed: %d\n", result);
+        return -2;
+    }
+    con_print("Downloading Configuration succeeded\n");
+
+    // The image's count never exceeds the table when the parser wrote it; a
+    // larger one must still not read past the table.
+    int records = conf_image.rule_count;
+    if (records > RULE_MAX) records = RULE_MAX;
+    int size = records * RULE_BYTES;
+    command_packet rules = build_command("rules", size);
+    result = dwn_write_pkt(rules.data(), CMD_PKT_LEN);
+    if (result != CMD_PKT_LEN) {
+        con_print("\a\aError: writing Rules command failed: %d\n", result);
+        return -3;
+    }
+    if (records != 0) {
+        result = dwn_write_file(reinterpret_cast<const uint8_t*>(rule_table.data()), size);
+        if (result != size) {
+            con_print("\a\aError: writing Rules file failed: %d\n", result);
+            return -4;
+        }
+    }
+    con_print("Downloading Rules succeeded\n");
+
+    command_packet finish = build_command("-cestfini-", -1);
+    result = dwn_write_pkt(finish.data(), CMD_PKT_LEN);
+    if (result != CMD_PKT_LEN) {
+        con_print("\a\aError: error writing finish pkt: %d\n", result);
+        return -5;
+    }
+    return 0;
+}
+
+void cmd_download() {
+    if (!connected) {
+        con_print("\a\aError: not Connected!\n");
+        return;
+    }
+    if (!conf_processed &&
+        !confirm("\a\aWarning: Configuration file has not yet been processed!\n"
+                 "Do you want to use the Default Configuration? (yes|no) [no]: ")) {
+        return;
+    }
+    if (!rules_processed &&
+        !confirm("\n\a\aWarning: Rules file has not yet been processed!\n"
+                 "Do you  want to use the Implicit Rule only without specific rules?\n"
+                 "(yes|no) [no]: ")) {
+        return;
+    }
+    static const char command[] = "download\r\n";
+    if (write_port(port_name, command, sizeof command - 1) < 0) {
+        con_print("\a\aError: wrote Download command, got error on port %s\n", port_name);
+        return;
+    }
+    int result = dwn_sequence();
+    if (result != 0) con_print("\a\aError: Download failed: %d\n", result);
+    // The device leaves its command interpreter for the download and only a
+    // power cycle brings it back, so the connection ends here whatever happened.
+    con_print("\a\aPlease Power OFF the Quorvantis and power it back on to RESET it.\n");
+    close_port();
+    connected = 0;
+    con_print("Disconnected\n");
+}
