@@ -1,8 +1,285 @@
 #include "config/conf_parser.h"
 
-#include "common/unavailable.h"
+#include <array>
+#include <cstdint>
+#include <cstring>
 
-int conf_process(const char*) {
-    report_unavailable("configure");
-    return -1;
+#include "common/directive_scan.h"
+#include "common/number_text.h"
+#include "config/angle_parser.h"
+#include "config/conf_image.h"
+#include "serial/baud_table.h"
+#include "shell/console.h"
+
+namespace {
+// Keyword codes: part of the one numbering shared with the shell and the rules.
+constexpr int KW_DSTAR = 2;
+constexpr int KW_TNC = 3;
+constexpr int KW_HOST = 4;
+constexpr int KW_CALL = 9;
+constexpr int KW_SSID = 10;
+constexpr int KW_POSITION = 11;
+constexpr int KW_WIDEMAX = 14;
+constexpr int KW_WIDETOTAL = 15;
+constexpr int KW_HALTONERR = 16;
+constexpr int KW_DROPMANGLD = 17;
+constexpr int KW_FIXVALID = 18;
+constexpr int KW_RELAY = 19;
+constexpr int KW_NSR = 20;
+constexpr int KW_LOG = 32;
+constexpr int KW_DUPEWIN = 34;
+constexpr int KW_DIGIPATH = 35;
+
+struct conf_keyword {
+    const char* word;
+    int code;
+};
+
+const std::array<conf_keyword, 17> conf_keyword_table = {{
+    {"call", KW_CALL},
+    {"ssid", KW_SSID},
+    {"position", KW_POSITION},
+    {"base", KW_POSITION},
+    {"log", KW_LOG},
+    {"dropmangld", KW_DROPMANGLD},
+    {"haltonerr", KW_HALTONERR},
+    {"fixvalid", KW_FIXVALID},
+    {"host", KW_HOST},
+    {"tnc", KW_TNC},
+    {"dstar", KW_DSTAR},
+    {"nsr", KW_NSR},
+    {"relay", KW_RELAY},
+    {"widemax", KW_WIDEMAX},
+    {"widetotal", KW_WIDETOTAL},
+    {"dupewin", KW_DUPEWIN},
+    {"digipath", KW_DIGIPATH},
+}};
+
+// Arguments end at comment characters, blanks, tabs and commas.
+constexpr const char* ARG_SEPARATORS = "#/; \t,";
+
+int shown_line(const directive_file& df) { return static_cast<int16_t>(df.line_number); }
+
+// The next argument, or the keyword's missing message: -11 at the end of the
+// line, -8 when the word stands after the comment character.
+int take_arg(directive_file& df, const char* separators, const char* missing_format, char** word) {
+    directive_arg_state state = directive_arg(df, separators, word);
+    if (state == DIRECTIVE_ARG_OK) return 0;
+    con_print(missing_format, shown_line(df), line_echo.data());
+    return state == DIRECTIVE_ARG_COMMENTED ? -8 : -11;
+}
+
+char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+int handle_baud(directive_file& df, uint32_t& field) {
+    char* word = nullptr;
+    int rc = take_arg(df, ARG_SEPARATORS, "\a\aError: line %d: missing Baud argument: %s\n", &word);
+    if (rc != 0) return rc;
+    int value = text_whole(word);
+    if (get_baud(value) == nullptr) {
+        con_print("\a\aError: line %d: invalid Baud argument: %d: %s\n", shown_line(df), value, line_echo.data());
+        return -11;
+    }
+    field = static_cast<uint32_t>(value);
+    return 0;
+}
+
+int handle_call(directive_file& df) {
+    char* word = nullptr;
+    int rc = take_arg(df, ARG_SEPARATORS, "\a\aError: line %d: missing Call Sign argument: %s\n", &word);
+    if (rc != 0) return rc;
+    size_t len = std::strlen(word);
+    if (len > 6) {
+        con_print("\a\aError: line %d: invalid Call Sign argument: too long: %s\n", shown_line(df),
+                  line_echo.data());
+        return -11;
+    }
+    // Only the text and its terminator are written; the rest of the field stays.
+    for (size_t i = 0; i < len; ++i) conf_image.station_call[i] = upper(word[i]);
+    conf_image.station_call[len] = '\0';
+    return 0;
+}
+
+// A whole number in [low, high]; the range message names the argument.
+int handle_ranged(directive_file& df, uint16_t& field, const char* missing_format, const char* range_format,
+                  int low, int high, bool c_integer) {
+    char* word = nullptr;
+    int rc = take_arg(df, ARG_SEPARATORS, missing_format, &word);
+    if (rc != 0) return rc;
+    int value = c_integer ? text_c_integer(word) : text_whole(word);
+    if (value < low || value > high) {
+        con_print(range_format, shown_line(df), value, line_echo.data());
+        return -11;
+    }
+    field = static_cast<uint16_t>(value);
+    return 0;
+}
+
+int handle_wide(directive_file& df, uint16_t& field) {
+    char* word = nullptr;
+    int rc = take_arg(df, ARG_SEPARATORS, "\a\aError: line %d: missing n argument: %s\n", &word);
+    if (rc != 0) return rc;
+    int value = text_whole(word);
+    if (value < 1 || value > 6) {
+        con_print("\a\aError: line %d: invalid n argument range [1..%d]: %d: %s\n", shown_line(df), 6, value,
+                  line_echo.data());
+        return -11;
+    }
+    field = static_cast<uint16_t>(value);
+    return 0;
+}
+
+int handle_flag(directive_file& df, uint16_t& field) {
+    char* word = nullptr;
+    int rc = take_arg(df, ARG_SEPARATORS, "\a\aError: line %d: missing y | n argument: %s\n", &word);
+    if (rc != 0) return rc;
+    field = std::strchr("1ETYety", word[0]) != nullptr ? 1 : 0;
+    return 0;
+}
+
+int handle_position(directive_file& df) {
+    // The latitude is taken without the comment test, so "position # x"
+    // hands "#" to the angle parser.
+    char* word = directive_word(df, " \t,");
+    if (word == nullptr) {
+        con_print("\a\aError: line %d: missing Station Latitude argument: %s\n", shown_line(df), line_echo.data());
+        return -11;
+    }
+    double lat = dmctodeg(word);
+    if (lat == ANGLE_ERROR) {
+        con_print("\a\aError: line %d: invalid Station Latitude argument: %s: %s\n", shown_line(df), word,
+                  line_echo.data());
+        return -11;
+    }
+    conf_image.base_lat = static_cast<float>(lat);
+    int rc = take_arg(df, ARG_SEPARATORS, "\a\aError: line %d: missing Station Longitude argument: %s\n", &word);
+    if (rc != 0) return rc;
+    double lon = dmctodeg(word);
+    if (lon == ANGLE_ERROR) {
+        con_print("\a\aError: line %d: invalid Station Longitude argument: %s: %s\n", shown_line(df), word,
+                  line_echo.data());
+        return -11;
+    }
+    conf_image.base_lon = static_cast<float>(lon);
+    return 0;
+}
+
+int handle_digipath(directive_file& df) {
+    char* word = nullptr;
+    // Comma is no separator here: the whole path is one word, a blank ends it.
+    int rc = take_arg(df, "#/; \t", "\a\aError: line %d: missing Digi Path argument: %s\n", &word);
+    if (rc != 0) return rc;
+    std::memset(conf_image.digi_path, 0, sizeof conf_image.digi_path);
+    word_cursor parts = word_start(word);
+    int stored = 0;
+    while (stored < 8) {
+        char* part = word_next(parts, ",");
+        if (part == nullptr) break;
+        size_t len = std::strlen(part);
+        if (len > 8) {
+            con_print("\a\aError: line %d: Digi Path component %d: %s exceeds length %d: %s\n", shown_line(df),
+                      stored + 1, part, 8, line_echo.data());
+            return -11;
+        }
+        for (size_t i = 0; i < len; ++i) conf_image.digi_path[stored][i] = upper(part[i]);
+        ++stored;
+    }
+    digipath_count = stored;
+    return 0;
+}
+
+int handle_keyword(directive_file& df, int code) {
+    switch (code) {
+    case KW_HOST:
+        return handle_baud(df, conf_image.host_baud);
+    case KW_DSTAR:
+        return handle_baud(df, conf_image.dstar_baud);
+    case KW_TNC:
+        return handle_baud(df, conf_image.tnc_baud);
+    case KW_CALL:
+        return handle_call(df);
+    case KW_SSID:
+        return handle_ranged(df, conf_image.station_ssid, "\a\aError: line %d: missing SSID argument: %s\n",
+                             "\a\aError: line %d: invalid SSID argument range [0..15]: %d: %s\n", 0, 15, true);
+    case KW_WIDEMAX:
+        return handle_wide(df, conf_image.wide_max);
+    case KW_WIDETOTAL:
+        return handle_wide(df, conf_image.wide_total);
+    case KW_DUPEWIN:
+        return handle_ranged(df, conf_image.dupe_window, "\a\aError: line %d: missing seconds argument: %s\n",
+                             "\a\aError: line %d: invalid seconds argument range [5..500]: %d: %s\n", 5, 500,
+                             false);
+    case KW_LOG:
+        return handle_flag(df, conf_image.log_port);
+    case KW_DROPMANGLD:
+        return handle_flag(df, conf_image.drop_mangled);
+    case KW_HALTONERR:
+        return handle_flag(df, conf_image.halt_on_error);
+    case KW_FIXVALID:
+        return handle_flag(df, conf_image.fix_valid);
+    case KW_NSR:
+        return handle_flag(df, conf_image.nsr);
+    case KW_RELAY:
+        return handle_flag(df, conf_image.relay);
+    case KW_POSITION:
+        return handle_position(df);
+    case KW_DIGIPATH:
+        return handle_digipath(df);
+    default:
+        con_print("\a\aError: internal processing error 2: line %d: %s\n", shown_line(df), line_echo.data());
+        return -70;
+    }
+}
+
+int process_lines(directive_file& df) {
+    int items = 0;
+    while (directive_read(df)) {
+        char* token = directive_first_word(df);
+        if (token == nullptr) continue;
+        int matches = 0;
+        const conf_keyword* found = nullptr;
+        for (const conf_keyword& entry : conf_keyword_table) {
+            if (directive_prefix_match(entry.word, token)) {
+                ++matches;
+                found = &entry;
+            }
+        }
+        if (matches > 1) {
+            con_print("\a\aError: line %d: Ambiguous command: %s: %s\n", shown_line(df), token, line_echo.data());
+            return -7;
+        }
+        if (found == nullptr) {
+            con_print("\a\aError: line %d: command %s invalid: %s\n", shown_line(df), token, line_echo.data());
+            return -7;
+        }
+        ++items;
+        int rc = handle_keyword(df, found->code);
+        if (rc != 0) return rc;
+    }
+    conf_processed = 1;
+    con_print("Configuration items processed %d\n", items);
+    return 0;
+}
+}  // namespace
+
+int conf_process(const char* path) {
+    if (path == nullptr) {
+        con_print("conf_process: Error: param rfp is invalid\n");
+        return -1;
+    }
+    directive_file df;
+    if (directive_open(df, path) != 0) {
+        con_print("\a\aError: cannot open %s\n", path);
+        return -2;
+    }
+    // The rules file owns these two; a configure never undoes them.
+    uint16_t rule_count = conf_image.rule_count;
+    uint16_t implicit_action = conf_image.implicit_action;
+    conf_reset();
+    conf_image.rule_count = rule_count;
+    conf_image.implicit_action =
+        (implicit_action == IMPLICIT_DROP || implicit_action == IMPLICIT_PASS) ? implicit_action : IMPLICIT_PASS;
+    int rc = process_lines(df);
+    directive_close(df);
+    return rc;
 }

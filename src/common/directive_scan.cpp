@@ -1,0 +1,106 @@
+#include "common/directive_scan.h"
+
+#include <cstring>
+
+std::array<char, DIRECTIVE_LINE_SIZE> line_echo{};
+
+namespace {
+char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Reads like fgets: up to size - 1 characters, through the line feed when it
+// comes first. A carriage return directly before a line feed is taken as part
+// of the line end, as a text-mode read on Windows does. Returns the number of
+// characters stored (NUL bytes included), 0 at the end of the file.
+int read_bounded(FILE* file, char* buf, int size) {
+    int n = 0;
+    while (n < size - 1) {
+        int c = std::getc(file);
+        if (c == EOF) break;
+        if (c == '\r') {
+            int next = std::getc(file);
+            if (next == '\n') {
+                c = '\n';
+            } else if (next != EOF) {
+                std::ungetc(next, file);
+            }
+        }
+        buf[n++] = static_cast<char>(c);
+        if (c == '\n') break;
+    }
+    buf[n] = '\0';
+    return n;
+}
+}  // namespace
+
+bool directive_is_comment_char(char c) { return c == '#' || c == '/' || c == ';'; }
+
+bool directive_prefix_match(const char* table_word, const char* typed) {
+    size_t i = 0;
+    for (; typed[i] != '\0'; ++i) {
+        if (table_word[i] == '\0' || lower(table_word[i]) != lower(typed[i])) return false;
+    }
+    return i > 0;
+}
+
+bool directive_equal_nocase(const char* a, const char* b) {
+    size_t i = 0;
+    for (; a[i] != '\0' && b[i] != '\0'; ++i) {
+        if (lower(a[i]) != lower(b[i])) return false;
+    }
+    return a[i] == b[i];
+}
+
+int directive_open(directive_file& df, const char* path) {
+    df.file = std::fopen(path, "r");
+    df.line_number = 0;
+    df.comment_pos = -1;
+    df.cursor = word_cursor{nullptr};
+    return df.file != nullptr ? 0 : -1;
+}
+
+void directive_close(directive_file& df) {
+    if (df.file != nullptr) std::fclose(df.file);
+    df.file = nullptr;
+}
+
+bool directive_read(directive_file& df) {
+    if (df.file == nullptr) return false;
+    int n = read_bounded(df.file, df.line.data(), DIRECTIVE_LINE_SIZE);
+    if (n == 0) return false;
+    // The text ends at the first NUL byte (a line that begins with one is empty).
+    const void* nul = std::memchr(df.line.data(), '\0', static_cast<size_t>(n));
+    size_t len = nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - df.line.data())
+                                : static_cast<size_t>(n);
+    if (len > 0 && df.line[len - 1] == '\n') --len;
+    df.line[len] = '\0';
+    std::memcpy(line_echo.data(), df.line.data(), len + 1);
+    ++df.line_number;
+    df.comment_pos = -1;
+    for (size_t i = 0; i < len; ++i) {
+        if (directive_is_comment_char(df.line[i])) {
+            df.comment_pos = static_cast<int>(i);
+            break;
+        }
+    }
+    df.cursor = word_start(df.line.data());
+    return true;
+}
+
+char* directive_first_word(directive_file& df) {
+    char* word = word_next(df.cursor, " \t,");
+    if (word == nullptr || directive_is_comment_char(word[0])) return nullptr;
+    return word;
+}
+
+char* directive_word(directive_file& df, const char* separators) { return word_next(df.cursor, separators); }
+
+bool directive_commented(const directive_file& df, const char* word) {
+    return df.comment_pos >= 0 && word - df.line.data() > df.comment_pos;
+}
+
+directive_arg_state directive_arg(directive_file& df, const char* separators, char** word) {
+    *word = word_next(df.cursor, separators);
+    if (*word == nullptr) return DIRECTIVE_ARG_NONE;
+    if (directive_commented(df, *word)) return DIRECTIVE_ARG_COMMENTED;
+    return DIRECTIVE_ARG_OK;
+}

@@ -1,0 +1,60 @@
+// Reading a directive file (configuration or rules) line by line: bounded
+// reads, line end removal, the echo of the line for messages, the comment
+// position and the words of the line, each with its own separator set.
+#pragma once
+
+#include <array>
+#include <cstdio>
+
+#include "common/word_scan.h"
+
+// One read takes at most 255 characters; the buffer keeps the terminator.
+constexpr int DIRECTIVE_LINE_SIZE = 256;
+
+// The current line as read, without its line end; every line message ends
+// with it. Shared by the configuration and the rules parser.
+extern std::array<char, DIRECTIVE_LINE_SIZE> line_echo;
+
+// What an argument request found.
+enum directive_arg_state {
+    DIRECTIVE_ARG_OK = 0,
+    DIRECTIVE_ARG_NONE = 1,       // no further word on the line
+    DIRECTIVE_ARG_COMMENTED = 2,  // the word begins after the line's comment character
+};
+
+struct directive_file {
+    FILE* file = nullptr;
+    std::array<char, DIRECTIVE_LINE_SIZE> line{};  // cut in place by the word requests
+    int line_number = 0;                          // every read counts, from 1
+    int comment_pos = -1;                         // first '#', '/' or ';', or -1
+    word_cursor cursor{nullptr};
+};
+
+// Opens path for reading as text. 0, or -1 when it cannot be opened.
+int directive_open(directive_file& df, const char* path);
+void directive_close(directive_file& df);
+
+// Reads the next line (at most 255 characters; a longer line goes on in the
+// next read), removes its line feed (and a carriage return before it), copies
+// it into line_echo, counts it and notes its comment position. A NUL byte ends
+// the line's text. false at the end of the file or on a read error.
+bool directive_read(directive_file& df);
+
+// The first word of the line, with the separators blank, tab and comma, or
+// nullptr when the line has none or the word begins with a comment character.
+char* directive_first_word(directive_file& df);
+
+// The next word with the given separators, or nullptr when there is none.
+char* directive_word(directive_file& df, const char* separators);
+
+// Whether a word of the current line begins after its comment character.
+bool directive_commented(const directive_file& df, const char* word);
+
+// The next word and what it is: none, commented out, or there.
+directive_arg_state directive_arg(directive_file& df, const char* separators, char** word);
+
+bool directive_is_comment_char(char c);
+// Case-insensitive: whether table_word begins with typed (over typed's length).
+bool directive_prefix_match(const char* table_word, const char* typed);
+// Case-insensitive equality of two words.
+bool directive_equal_nocase(const char* a, const char* b);
