@@ -1,7 +1,283 @@
 #include "firmware/fw_loader.h"
 
-#include "common/unavailable.h"
+#include <array>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
 
-int firmware(int, const char*) { return -1; }
-void fw_progress(uint32_t, uint32_t) {}
-void cmd_firmware(word_cursor&) { report_unavailable("firmware"); }
+#include "common/number_text.h"
+#include "firmware/inhex_verify.h"
+#include "platform/platform.h"
+#include "serial/dev_connection.h"
+#include "serial/serial_port.h"
+#include "shell/console.h"
+
+namespace {
+
+constexpr uint8_t FW_ENQ = 0x05;
+constexpr uint8_t FW_ACK = 0x06;
+constexpr uint8_t FW_CR = 0x0D;
+constexpr uint8_t FW_NO_START = 0x11;
+constexpr uint8_t FW_BAD_CHECKSUM = 0x12;
+constexpr uint8_t FW_VALIDATION = 0x15;
+constexpr uint8_t FW_SYN = 0x16;
+constexpr uint8_t FW_BUFFER_FULL = 0x17;
+constexpr uint8_t FW_FATAL = 0x18;
+
+constexpr const char* FW_ID_NAME = "QvNtIs";
+constexpr const char* FW_ID_VERSION = "1.0";
+constexpr uint32_t FW_SPEED = 19200;
+constexpr int FW_MINUTES = 5;
+constexpr long FW_POWER_ON_SECONDS = 20;
+constexpr uint32_t FW_MAX_ERRORS = 10;
+constexpr int64_t FW_DRAIN_SECONDS = 5;  // a device that never falls quiet is given up on
+
+constexpr int BAR_WIDTH = 59;
+constexpr size_t PROGRESS_HEAD = 21;
+
+// Start of the transfer in whole seconds, read by fw_progress.
+int64_t fw_start_time = 0;
+
+// The same 512-byte reads as the file check, so line numbers agree with its
+// messages and every record it accepts (267 characters at most) goes whole.
+// One more byte holds the carriage return that ends each record on the wire.
+std::array<char, 513> fw_line{};
+
+// The loader's answer byte: read 1 byte into rx_buffer; 0 when none came.
+uint8_t fw_reply(int timeout_ms) {
+    rx_buffer[0] = 0;
+    read_port(port_name, rx_buffer, 1, timeout_ms);
+    return rx_buffer[0];
+}
+
+// Reads away whatever the port still delivers, then empties both queues. A
+// line that keeps delivering is given up on after FW_DRAIN_SECONDS.
+void fw_drain() {
+    int64_t started = plat_time_seconds();
+    while (read_port(port_name, rx_buffer, static_cast<int>(sizeof rx_buffer), 100) != 0) {
+        int64_t now = plat_time_seconds();
+        if (now - started >= FW_DRAIN_SECONDS || now < started) break;
+    }
+    purge_port();
+}
+
+// One line of the file into fw_line without its line end; its length, or -1 at the end.
+int fw_read_line(FILE* file) {
+    if (std::fgets(fw_line.data(), 512, file) == nullptr) return -1;
+    size_t length = std::strlen(fw_line.data());
+    if (length > 0 && fw_line[length - 1] == '\n') {
+        fw_line[--length] = '\0';
+        if (length > 0 && fw_line[length - 1] == '\r') fw_line[--length] = '\0';
+    }
+    return static_cast<int>(length);
+}
+
+// Sends every record with its per-record exchange; 0 or the failure code.
+int fw_transfer(FILE* file, uint32_t total) {
+    unsigned long line_no = 0;
+    uint32_t acknowledged = 0;
+    uint32_t errors = 0;
+    int length = 0;
+    while ((length = fw_read_line(file)) >= 0) {
+        ++line_no;
+        if (fw_line[0] != ':') continue;
+        fw_line[static_cast<size_t>(length)] = static_cast<char>(FW_CR);
+        fw_line[static_cast<size_t>(length) + 1] = '\0';
+        for (;;) {
+            if (write_port(port_name, fw_line.data(), length + 1) < 0) {
+                con_print("\a\aError: wrote FIRMSYNC attention character, got error on port %s\n", port_name);
+                return -11;
+            }
+            uint8_t reply = fw_reply(100);
+            if (reply == FW_ACK) {
+                ++acknowledged;
+                fw_progress(acknowledged, total);
+                break;
+            }
+            ++errors;
+            if (errors >= FW_MAX_ERRORS) {
+                con_print("\n\a\aError: maximum Firmware updating errors (%d) encountered- aborting!\n",
+                          static_cast<int>(FW_MAX_ERRORS));
+                return -12;
+            }
+            switch (reply) {
+            case 0x00:
+                con_print("\n\a\aError: Firmware updating error: timed out on Line %lu, resending.\n", line_no);
+                break;
+            case FW_NO_START:
+                con_print("\n\a\aError: Firmware updating error: didn't get start character on Line %lu, "
+                          "resending.\n",
+                          line_no);
+                break;
+            case FW_BAD_CHECKSUM:
+                con_print("\n\a\aError: Firmware updating error: bad record checksum on Line %lu, resending.\n",
+                          line_no);
+                break;
+            case FW_VALIDATION:
+                con_print("\n\a\aError: Firmware updating error: validation on Line %lu, resending.\n", line_no);
+                break;
+            case FW_BUFFER_FULL:
+                con_print("\n\a\aError: Firmware updating error: buffer full on Line %lu- aborting!\n", line_no);
+                return -14;
+            case FW_FATAL:
+                con_print("\n\a\aError: Firmware updating error: fatal on Line %lu- aborting!\n", line_no);
+                return -13;
+            default:
+                con_print("\n\a\aError: Firmware updating error: unknown on Line %lu, resending.\n", line_no);
+                break;
+            }
+        }
+    }
+    con_print("\n");
+    return 0;
+}
+
+// Everything between the port open and its close.
+int fw_session(FILE* file, uint32_t total) {
+    fw_drain();
+
+    con_print("\n\a\aWARNING! The Quorvantis Firmware is about to be updated!\nThis will take less than %d "
+              "minutes.\nDo NOT interrupt the process once started!\nIf power is interrupted during this "
+              "process you may not be able\nto communicate with the Quorvantis due to firmware corruption.\n"
+              "If this happens correct the power problem and restart this entire process.\n\nType the Enter "
+              "key when you are ready to continue...",
+              FW_MINUTES);
+    std::array<char, 1024> enter{};
+    con_read_answer(enter.data(), static_cast<int>(enter.size()));  // its text and end of input do not matter
+
+    con_print("\nTo begin TURN ON the Quorvantis or CYCLE THE POWER if it is already on.\n\a\aYou have %ld "
+              "seconds to do this...",
+              FW_POWER_ON_SECONDS);
+    if (fw_reply(20000) != FW_ENQ) {
+        con_print("\n\a\aError: did not receive the Quorvantis Firmware prompt!\n");
+        return -6;
+    }
+
+    const uint8_t syn = FW_SYN;
+    if (write_port(port_name, &syn, 1) < 0) {
+        con_print("\n\a\aError: wrote FIRMSYNC sync character, got error on port %s\n", port_name);
+        return -7;
+    }
+    if (fw_reply(200) != FW_ACK) {
+        con_print("\n\a\aError: did not synchronize with the Quorvantis!\n");
+        return -8;
+    }
+
+    std::array<char, 10> identifier{};
+    std::snprintf(identifier.data(), identifier.size(), "%s%s", FW_ID_NAME, FW_ID_VERSION);
+    if (write_port(port_name, identifier.data(), 9) < 0) {
+        con_print("\n\a\aError: wrote %s identifier, got error on port %s\n", identifier.data(), port_name);
+        return -9;
+    }
+    if (fw_reply(5000) != FW_ACK) {
+        con_print("\n\a\aError: did not receive %s identifier acknowledgement!\n", FW_ID_NAME);
+        return -10;
+    }
+
+    con_print("\n\n");
+    std::rewind(file);
+    fw_start_time = plat_time_seconds();
+    return fw_transfer(file, total);
+}
+
+}  // namespace
+
+void fw_progress(uint32_t done, uint32_t total) {
+    int64_t elapsed = plat_time_seconds() - fw_start_time;
+    double fraction = total == 0 ? 0.0 : static_cast<double>(done) / static_cast<double>(total);
+    // The estimate is kept within what an unsigned 32-bit number holds, and a
+    // clock that stepped back gives no negative time.
+    double remaining_d = 0.0;
+    if (fraction != 0.0) {
+        double quotient = static_cast<double>(elapsed) / fraction;
+        if (quotient > 9.0e18) quotient = 9.0e18;
+        if (quotient < -9.0e18) quotient = -9.0e18;
+        remaining_d = static_cast<double>(static_cast<int64_t>(quotient)) - static_cast<double>(elapsed);
+    }
+    if (!(remaining_d > 0.0)) remaining_d = 0.0;
+    if (remaining_d > 4294967295.0) remaining_d = 4294967295.0;
+    unsigned long remaining = static_cast<unsigned long>(remaining_d);
+    // The line holds 80 characters: a count past the total draws a full bar.
+    int bar = static_cast<int>(BAR_WIDTH * (fraction > 1.0 ? 1.0 : fraction));
+    double percent = 100.0 * fraction;
+
+    std::array<char, 160> text{};
+    std::snprintf(text.data(), text.size(), "\r%3" PRId64 "s TTC %3lus %4.1f%% ", elapsed, remaining, percent);
+    text[PROGRESS_HEAD] = '\0';
+    for (int i = 0; i < bar; ++i) text[PROGRESS_HEAD + static_cast<size_t>(i)] = '=';
+    text[PROGRESS_HEAD + static_cast<size_t>(bar)] = '\0';
+    con_print("%s", text.data());
+}
+
+int firmware(int port, const char* file_name) {
+    if (file_name == nullptr) {
+        con_print("firmware: Error: param filename is invalid\n");
+        return -1;
+    }
+    FILE* file = std::fopen(file_name, "r");
+    if (file == nullptr) {
+        con_print("\a\aError: cannot open %s\n", file_name);
+        return -2;
+    }
+    int total = inhexverify(file);
+    if (total < 1) {
+        con_print("\a\aError: Firmware file has some kind of error!\n");
+        std::fclose(file);
+        return -4;
+    }
+    std::snprintf(port_name, sizeof port_name, "COM%d", port);
+    if (open_port(port_name, FW_SPEED) != 0) {
+        con_print("\a\aError: could not open COM port %s\n", port_name);
+        // set_comm_prop leaves the port open only when it refused its own arguments.
+        close_port();
+        std::fclose(file);
+        return -5;
+    }
+    int result = fw_session(file, static_cast<uint32_t>(total));
+    close_port();
+    std::fclose(file);
+    return result;
+}
+
+void cmd_firmware(word_cursor& words) {
+    if (connected != 0) {
+        con_print("\a\aError: already Connected, Disconnect first!\n");
+        return;
+    }
+    const char* port_word = word_next(words, ", \t");
+    if (port_word == nullptr) {
+        con_print("\a\aError: missing arguments: com_port file_name\n");
+        return;
+    }
+    int port = text_whole(port_word);
+    if (port == 0 && strncasecmp(port_word, "com", 3) == 0) port = text_whole(port_word + 3);
+    if (port < 1 || port > 10) {
+        con_print("\a\aError: invalid COM port number (1..10): %s\n", port_word);
+        return;
+    }
+    const char* file_name = word_next(words, ",\t");
+    if (file_name == nullptr) {
+        con_print("\a\aError: missing argument: file_name\n");
+        return;
+    }
+
+    con_print("\a\aWARNING! This will alter the Quorvantis firmware!\nDo you want to continue (n or y)? [n]: ");
+    std::array<char, 40> answer{};
+    int got = con_read_answer(answer.data(), static_cast<int>(answer.size()));
+    if (got < 0) {
+        con_print("\n");
+        con_print("Quorvantis Firmware will NOT be updated!\n");
+        return;
+    }
+    if (answer[0] != 'y' && answer[0] != 'Y') {
+        con_print("Quorvantis Firmware will NOT be updated!\n");
+        return;
+    }
+    if (firmware(port, file_name) == 0) {
+        con_print("\a\aFirmware update succeeded!\n\nPower cycle Quorvantis!\nDon't forget to Configure "
+                  "Operating Parameters, Process Rules\nand Download these to the Quorvantis!\n");
+    } else {
+        con_print("Error: Firmware update failed!\n\tPower cycle Quorvantis and try again!\n");
+    }
+}
