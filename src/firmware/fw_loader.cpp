@@ -36,9 +36,6 @@ constexpr int64_t FW_DRAIN_SECONDS = 5;  // a device that never falls quiet is g
 constexpr int BAR_WIDTH = 59;
 constexpr size_t PROGRESS_HEAD = 21;
 
-// Start of the transfer in whole seconds, read by fw_progress.
-int64_t fw_start_time = 0;
-
 // The same 512-byte reads as the file check, so line numbers agree with its
 // messages and every record it accepts (267 characters at most) goes whole.
 // One more byte holds the carriage return that ends each record on the wire.
@@ -182,6 +179,8 @@ int fw_session(FILE* file, uint32_t total) {
 }
 
 }  // namespace
+
+int64_t fw_start_time = 0;
 
 void fw_progress(uint32_t done, uint32_t total) {
     int64_t elapsed = plat_time_seconds() - fw_start_time;

@@ -1,0 +1,181 @@
+#include "firmware/fw_loader.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "common/word_scan.h"
+#include "platform/platform.h"
+#include "serial/dev_connection.h"
+#include "shell/console.h"
+
+namespace {
+
+int64_t test_now = 0;
+int64_t test_clock() { return test_now; }
+
+// Output of a piece of work, with input taken from the given text.
+template <typename Work>
+std::string captured(const std::string& input, Work work) {
+    char* buf = nullptr;
+    size_t len = 0;
+    FILE* out = open_memstream(&buf, &len);
+    FILE* in = std::tmpfile();
+    std::fwrite(input.data(), 1, input.size(), in);
+    std::rewind(in);
+    con_set_output(out);
+    con_set_input(in);
+    work();
+    con_set_output(nullptr);
+    con_set_input(nullptr);
+    std::fclose(in);
+    std::fclose(out);
+    std::string text(buf, len);
+    std::free(buf);
+    return text;
+}
+
+std::string progress(int64_t start, int64_t now, uint32_t done, uint32_t total) {
+    fw_start_time = start;
+    test_now = now;
+    plat_set_clock_hook(test_clock);
+    std::string text = captured("", [&] { fw_progress(done, total); });
+    plat_set_clock_hook(nullptr);
+    return text;
+}
+
+TEST(FwProgress, Lines) {
+    struct row {
+        int64_t start, now;
+        uint32_t done, total;
+        std::string line;
+    };
+    const row rows[] = {
+        {100, 110, 1, 2, "\r 10s TTC  10s 50.0% " + std::string(29, '=')},
+        {100, 105, 0, 0, "\r  5s TTC   0s  0.0% "},
+        {7, 7, 257, 257, "\r  0s TTC   0s 100.0%" + std::string(59, '=')},
+        {0, 1234, 1, 4, "\r1234s TTC 3702s 25.0" + std::string(14, '=')},
+        {50, 53, 3, 257, "\r  3s TTC 254s  1.2% " + std::string(0, '=')},
+        {0, 60, 128, 256, "\r 60s TTC  60s 50.0% " + std::string(29, '=')},
+    };
+    for (const row& r : rows) {
+        EXPECT_EQ(progress(r.start, r.now, r.done, r.total), r.line) << r.now << " " << r.done << "/" << r.total;
+    }
+}
+
+TEST(FwProgress, StaysWithinTheLine) {
+    // More acknowledged than counted (the file changed under the loader): the
+    // bar stops at 59 and the line at 80 characters.
+    std::string line = progress(0, 2, 300, 257);
+    EXPECT_EQ(line.size(), 80u);
+    // A clock that stepped back gives no wrapped-around time left.
+    line = progress(100, 90, 1, 2);
+    EXPECT_EQ(line.substr(0, 21), "\r-10s TTC   0s 50.0% ");
+}
+
+std::string command(const char* args, const std::string& input) {
+    std::string line = args;
+    return captured(input, [&] {
+        std::string copy = line;
+        word_cursor words = word_start(copy.data());
+        cmd_firmware(words);
+    });
+}
+
+const std::string CONFIRM = "\a\aWARNING! This will alter the Quorvantis firmware!\nDo you want to continue (n or y)? [n]: ";
+const std::string NOT_UPDATED = "Quorvantis Firmware will NOT be updated!\n";
+const std::string FAILED = "Error: Firmware update failed!\n\tPower cycle Quorvantis and try again!\n";
+
+TEST(FwCommand, Arguments) {
+    struct row {
+        const char* args;
+        std::string input;
+        std::string out;
+    };
+    const row rows[] = {
+        {"", "", "\a\aError: missing arguments: com_port file_name\n"},
+        {"11 fw.hex", "", "\a\aError: invalid COM port number (1..10): 11\n"},
+        {"0 fw.hex", "", "\a\aError: invalid COM port number (1..10): 0\n"},
+        {"abc fw.hex", "", "\a\aError: invalid COM port number (1..10): abc\n"},
+        {"com0 fw.hex", "", "\a\aError: invalid COM port number (1..10): com0\n"},
+        {"com11,fw.hex", "", "\a\aError: invalid COM port number (1..10): com11\n"},
+        {"3", "", "\a\aError: missing argument: file_name\n"},
+        {"com3", "", "\a\aError: missing argument: file_name\n"},
+        {"3 fw.hex", "n\n", CONFIRM + NOT_UPDATED},
+        {"com3 fw.hex", "n\n", CONFIRM + NOT_UPDATED},
+        {"COM3\tfw.hex", "no thanks\n", CONFIRM + NOT_UPDATED},
+        {"10 fw.hex", "\n", CONFIRM + NOT_UPDATED},
+        {"3 fw.hex", "", CONFIRM + "\n" + NOT_UPDATED},
+        {"3 fw.hex", std::string(100, 'n') + "\n", CONFIRM + NOT_UPDATED},
+    };
+    for (const row& r : rows) {
+        EXPECT_EQ(command(r.args, r.input), r.out) << "'" << r.args << "'";
+    }
+}
+
+TEST(FwCommand, RefusedWhileConnected) {
+    connected = 1;
+    std::string out = command("3 fw.hex", "y\n");
+    connected = 0;
+    EXPECT_EQ(out, "\a\aError: already Connected, Disconnect first!\n");
+}
+
+TEST(FwCommand, FileNames) {
+    // A yes runs the update, which stops at the file: the name shows how it was taken.
+    struct row {
+        const char* args;
+        const char* input;
+        const char* name;
+    };
+    const row rows[] = {
+        {"3 no such firmware.hex", "y\n", "no such firmware.hex"},
+        {"com3 no such.hex,more", "Y\n", "no such.hex"},
+        {"3,no such.hex\tmore", "yes please\n", "no such.hex"},
+    };
+    for (const row& r : rows) {
+        EXPECT_EQ(command(r.args, r.input),
+                  CONFIRM + "\a\aError: cannot open " + r.name + "\n" + FAILED)
+            << r.args;
+    }
+}
+
+TEST(FwCommand, LongAnswerIsReadToItsEnd) {
+    // The rest of an over-long answer is discarded, never left for the next prompt.
+    std::string input = "n" + std::string(200, 'x') + "\nhelp\n";
+    char* buf = nullptr;
+    size_t len = 0;
+    FILE* out = open_memstream(&buf, &len);
+    FILE* in = fmemopen(input.data(), input.size(), "r");
+    con_set_output(out);
+    con_set_input(in);
+    std::string line = "3 fw.hex";
+    word_cursor words = word_start(line.data());
+    cmd_firmware(words);
+    char next[16] = {};
+    EXPECT_EQ(con_read_line(next, sizeof next), 5);
+    con_set_output(nullptr);
+    con_set_input(nullptr);
+    std::fclose(in);
+    std::fclose(out);
+    std::free(buf);
+    EXPECT_STREQ(next, "help\n");
+}
+
+TEST(Firmware, FileChecks) {
+    EXPECT_EQ(captured("", [] { EXPECT_EQ(firmware(3, nullptr), -1); }),
+              "firmware: Error: param filename is invalid\n");
+    char name[] = "/tmp/qv_fw_test_XXXXXX";
+    int fd = mkstemp(name);
+    ASSERT_GE(fd, 0);
+    FILE* file = fdopen(fd, "w");
+    std::fputs("# only a comment\n", file);
+    std::fclose(file);
+    EXPECT_EQ(captured("", [&] { EXPECT_EQ(firmware(3, name), -4); }),
+              "\a\aError: Firmware file is empty!\n\a\aError: Firmware file has some kind of error!\n");
+    std::remove(name);
+}
+
+}  // namespace

@@ -1,0 +1,177 @@
+#include "firmware/inhex_verify.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "shell/console.h"
+
+namespace {
+
+// Runs the check on a file holding text; returns the result and the console output.
+struct check_run {
+    int result;
+    std::string out;
+    long position;
+    long size;
+};
+
+check_run check_text(const std::string& text) {
+    FILE* file = std::tmpfile();
+    EXPECT_NE(file, nullptr);
+    std::fwrite(text.data(), 1, text.size(), file);
+    char* buf = nullptr;
+    size_t len = 0;
+    FILE* out = open_memstream(&buf, &len);
+    con_set_output(out);
+    check_run run{};
+    run.result = inhexverify(file);
+    con_set_output(nullptr);
+    std::fclose(out);
+    run.out.assign(buf, len);
+    std::free(buf);
+    run.position = std::ftell(file);
+    std::fseek(file, 0, SEEK_END);
+    run.size = std::ftell(file);
+    std::fclose(file);
+    return run;
+}
+
+// A record of count zero bytes with the checksum that makes it add up to 0.
+std::string zero_record(unsigned count) {
+    char head[16];
+    std::snprintf(head, sizeof head, ":%02X000000", count & 0xFFu);
+    std::string line = head;
+    line.append(2 * count, '0');
+    char tail[4];
+    std::snprintf(tail, sizeof tail, "%02X", (0x100u - (count & 0xFFu)) & 0xFFu);
+    return line + tail;
+}
+
+const char* const EMPTY = "\a\aError: Firmware file is empty!\n";
+
+TEST(InhexVerify, NoFile) {
+    char* buf = nullptr;
+    size_t len = 0;
+    FILE* out = open_memstream(&buf, &len);
+    con_set_output(out);
+    EXPECT_EQ(inhexverify(nullptr), -1);
+    con_set_output(nullptr);
+    std::fclose(out);
+    EXPECT_EQ(std::string(buf, len), "inhexverify: Error: param fp is invalid\n");
+    std::free(buf);
+}
+
+TEST(InhexVerify, AcceptedFiles) {
+    struct row {
+        const char* name;
+        const char* text;
+        int records;
+    };
+    const row rows[] = {
+        {"data and end", ":0400000001020304F2\n:00000001FF\n", 2},
+        {"types 02 to 05", ":020000021000EC\n:00000003FD\n:0400000300001234B3\n:020000040001F9\n"
+                           ":0400000500001234B1\n:00000001FF\n", 6},
+        {"comments skipped", "# firmware\n\n:0400000001020304F2\nnot a record\n:00000001FF\n", 2},
+        {"lower case digits, address in c", ":0400ac00abcdef01e8\n", 1},
+        {"carriage return line ends", ":0400000001020304F2\r\n:00000001FF\r\n", 2},
+        {"no line feed at the end", ":00000001FF", 1},
+        {"address 2 outside data records", ":020002040001F7\n", 1},
+        {"128 data bytes", nullptr, 1},
+    };
+    for (const row& r : rows) {
+        std::string text = r.text != nullptr ? r.text : zero_record(128) + "\n";
+        check_run run = check_text(text);
+        EXPECT_EQ(run.result, r.records) << r.name;
+        EXPECT_EQ(run.out, "") << r.name;
+        EXPECT_EQ(run.position, run.size) << r.name << ": the file is left at its end";
+    }
+}
+
+TEST(InhexVerify, RejectedFiles) {
+    struct row {
+        const char* name;
+        std::string text;
+        int code;
+        const char* message;
+    };
+    const row rows[] = {
+        {"empty file", "", -7, EMPTY},
+        {"only blank and comment lines", "\n# nothing here\n\n; still nothing\n", -7, EMPTY},
+        {"checksum", ":0400000001020304F3\n", -2,
+         "\a\aError: checksum mismatch (0x01) for line 1 in Firmware file!\n"},
+        {"checksum as a byte", ":0400000001020304E2\n", -2,
+         "\a\aError: checksum mismatch (0xf0) for line 1 in Firmware file!\n"},
+        {"type 06", ":00000006FA\n", -3, "\a\aError: invalid type (06) for line 1 in Firmware file!\n"},
+        {"type 10", ":00000010F0\n", -3, "\a\aError: invalid type (10) for line 1 in Firmware file!\n"},
+        {"data at an address ending in 2", ":0400020001020304F0\n", -6,
+         "\a\aError: data record offset boundary error for line 1 in Firmware file!\n"},
+        {"byte count 0x81", zero_record(0x81) + "\n", -5,
+         "\a\aError: record length > 128 (129) for line 1 in Firmware file!\n"},
+        {"count says more than the line has", ":0500000001020304F1\n", -4,
+         "\a\aError: invalid record length (5) for line 1 in Firmware file!\n"},
+        {"odd digit count, sum still 0", ":00000001FF0\n", -4,
+         "\a\aError: invalid record length (0) for line 1 in Firmware file!\n"},
+        {"odd digit count, sum off", ":0400000001020304F21\n", -4,
+         "\a\aError: invalid record length (4) for line 1 in Firmware file!\n"},
+        {"odd digit count, checksum", ":0400000001020304F\n", -2,
+         "\a\aError: checksum mismatch (0x0e) for line 1 in Firmware file!\n"},
+        {"line number after two comment lines", "# one\n# two\n:0400020001020304F0\n", -6,
+         "\a\aError: data record offset boundary error for line 3 in Firmware file!\n"},
+        {"first failure only", ":00000001FF\n:0400020001020304F1\n", -2,
+         "\a\aError: checksum mismatch (0x01) for line 2 in Firmware file!\n"},
+    };
+    for (const row& r : rows) {
+        check_run run = check_text(r.text);
+        EXPECT_EQ(run.result, r.code) << r.name;
+        EXPECT_EQ(run.out, r.message) << r.name;
+    }
+}
+
+TEST(InhexVerify, LongLinesAreReadInPieces) {
+    // 600 characters of comment are two reads, so the bad record is line 3.
+    std::string text = std::string(600, '#') + "\n:0400020001020304F0\n";
+    check_run run = check_text(text);
+    EXPECT_EQ(run.result, -6);
+    EXPECT_EQ(run.out, "\a\aError: data record offset boundary error for line 3 in Firmware file!\n");
+
+    // A record line of 600 zero digits: its first piece of 511 characters adds
+    // up to 0 and fails the length test.
+    run = check_text(":" + std::string(599, '0') + "\n");
+    EXPECT_EQ(run.result, -4);
+    EXPECT_EQ(run.out, "\a\aError: invalid record length (0) for line 1 in Firmware file!\n");
+
+    // A second piece that begins with ':' is a record of its own.
+    run = check_text(std::string(511, '#') + ":0400020001020304F0\n");
+    EXPECT_EQ(run.result, -6);
+    EXPECT_EQ(run.out, "\a\aError: data record offset boundary error for line 2 in Firmware file!\n");
+}
+
+TEST(InhexVerify, ShortRecordsNeverReadPastTheLine) {
+    check_run run = check_text(":\n");
+    EXPECT_EQ(run.result, -3);
+    run = check_text(":00\n");
+    EXPECT_EQ(run.result, -3);
+}
+
+TEST(InhexSum, Pairs) {
+    EXPECT_EQ(inhex_sum("0400000001020304F2"), 0);
+    EXPECT_EQ(inhex_sum("0400000001020304"), 0x0E);
+    EXPECT_EQ(inhex_sum("ffff"), 0xFE);
+    EXPECT_EQ(inhex_sum(""), 0);
+    EXPECT_EQ(inhex_sum("1"), 0);      // a lone digit is not a pair
+    EXPECT_EQ(inhex_sum("101"), 0x10);
+}
+
+TEST(HexValue, Digits) {
+    EXPECT_EQ(hex_value("1F", 2), 0x1Fu);
+    EXPECT_EQ(hex_value("aBcD", 4), 0xABCDu);
+    EXPECT_EQ(hex_value("ABCD", 2), 0xABu);
+    EXPECT_EQ(hex_value("7G", 2), 0x7u);
+    EXPECT_EQ(hex_value("G7", 2), 0u);
+    EXPECT_EQ(hex_value("", 2), 0u);
+}
+
+}  // namespace
