@@ -1,0 +1,12 @@
+// The firmware file check on fuzzed files: a record count or -1..-7.
+#include "firmware/inhex_verify.h"
+#include "fuzz_support.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    fuzz_setup();
+    FILE* file = fuzz_open_input(data, size);
+    int rc = inhexverify(file);
+    fuzz_close_input(file);
+    if (rc == 0 || rc < -7) fuzz_fail("inhexverify result outside its codes");
+    return 0;
+}
