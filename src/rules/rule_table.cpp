@@ -1,5 +1,7 @@
 #include "rules/rule_table.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 #include "config/conf_image.h"
@@ -39,9 +41,96 @@ const char* rule_kind_name(int kind) {
     return "?";
 }
 
+namespace {
+// Each argument text holds at most 19 characters; longer ones are cut.
+using arg_text = std::array<char, 20>;
+
+void arg_print(arg_text& text, const char* format, ...) QV_PRINTF_LIKE(2, 3);
+void arg_print(arg_text& text, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    int n = std::vsnprintf(text.data(), text.size(), format, args);
+    va_end(args);
+    if (n < 0) text[0] = '\0';
+}
+
+const char* action_word(uint8_t flags) {
+    switch (flags & 0x0F) {
+    case RULE_PASS:
+        return "Pass";
+    case RULE_DROP:
+        return "Drop";
+    default:
+        return "?";
+    }
+}
+
+void fill_call_texts(const rule_entry& rule, arg_text& a) {
+    // The call holds at most 6 characters and need not be terminated.
+    char call[7] = {};
+    std::memcpy(call, rule.slot + RULE_OFF_CALL, 6);
+    if (rule.flags & RULE_ANY) {
+        arg_print(a, "*");
+    } else if (rule.flags & RULE_PREFIX) {
+        arg_print(a, "%-*s*", 6, call);
+    } else if (rule.flags & RULE_SSID) {
+        arg_print(a, "%-*s-%d", 6, call, static_cast<int>(rule.slot[RULE_OFF_SSID]));
+    } else {
+        arg_print(a, "%-*s", 6, call);
+    }
+}
+
+double value_at(const rule_entry& rule, size_t offset) { return static_cast<double>(rule_get_f32(rule, offset)); }
+}  // namespace
+
 void rules_display() {
-    con_print("No Rules are configured!  Implicit Rule Action is %s\n",
-              conf_image.implicit_action == IMPLICIT_DROP   ? "Drop"
-              : conf_image.implicit_action == IMPLICIT_PASS ? "Pass"
-                                                            : "?");
+    if (conf_image.rule_count == 0) {
+        con_print("No Rules are configured!  Implicit Rule Action is %s\n",
+                  conf_image.implicit_action == IMPLICIT_DROP   ? "Drop"
+                  : conf_image.implicit_action == IMPLICIT_PASS ? "Pass"
+                                                                : "?");
+        return;
+    }
+    con_print("Rule count %d plus Implicit\n", static_cast<int>(conf_image.rule_count));
+    con_print("\n%-6s %-9s %-s Arguments\n", "Action", "Command", "Mods");
+    con_print("%-6s %-9s\n", conf_image.implicit_action == IMPLICIT_DROP ? "Drop" : "Pass", "Implicit");
+    int count = conf_image.rule_count < RULE_MAX ? conf_image.rule_count : RULE_MAX;
+    for (int i = 0; i < count; ++i) {
+        const rule_entry& rule = rule_table[static_cast<size_t>(i)];
+        arg_text a{}, b{}, c{}, d{};
+        switch (rule.kind) {
+        case RULE_KIND_DESTIN:
+        case RULE_KIND_SOURCE:
+            fill_call_texts(rule, a);
+            break;
+        case RULE_KIND_CIRCLE:
+            arg_print(a, "%-.3f mi R,", value_at(rule, RULE_OFF_RADIUS));
+            arg_print(b, "%-10.6f D Lat,", value_at(rule, RULE_OFF_LAT));
+            arg_print(c, "%-11.5f D Lon", value_at(rule, RULE_OFF_LON));
+            break;
+        case RULE_KIND_COMPASS: {
+            uint8_t dir = rule.slot[RULE_OFF_DIRECTION];
+            arg_print(a, "%-2s Dir,", dir < compass_names.size() ? compass_names[dir] : "?");
+            arg_print(b, "%-10.6f D Lat,", value_at(rule, RULE_OFF_LAT));
+            arg_print(c, "%-11.5f D Lon", value_at(rule, RULE_OFF_LON));
+            break;
+        }
+        case RULE_KIND_RECTANGLE:
+            arg_print(a, "%-10.6f D Lat1,", value_at(rule, RULE_OFF_LAT1));
+            arg_print(b, "%-11.5f D Lon1,", value_at(rule, RULE_OFF_LON1));
+            arg_print(c, "%-10.6f D Lat2,", value_at(rule, RULE_OFF_LAT2));
+            arg_print(d, "%-11.5f D Lon2", value_at(rule, RULE_OFF_LON2));
+            break;
+        case RULE_KIND_SECTOR:
+            arg_print(a, "%-.3f D Ang1,", value_at(rule, RULE_OFF_ANGLE1));
+            arg_print(b, "%-.3f D Ang2,", value_at(rule, RULE_OFF_ANGLE2));
+            arg_print(c, "%-.3f In R,", value_at(rule, RULE_OFF_INNER));
+            arg_print(d, "%-.3f Out R", value_at(rule, RULE_OFF_OUTER));
+            break;
+        default:
+            break;
+        }
+        con_print("%-6s %-9s %02x   %s %s %s %s\n", action_word(rule.flags), rule_kind_name(rule.kind),
+                  static_cast<unsigned>(rule.flags & 0xF0), a.data(), b.data(), c.data(), d.data());
+    }
 }

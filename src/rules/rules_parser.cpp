@@ -1,8 +1,315 @@
 #include "rules/rules_parser.h"
 
-#include "common/unavailable.h"
+#include <array>
+#include <cstdint>
+#include <cstring>
 
-int rules_process(const char*) {
-    report_unavailable("rules");
-    return -1;
+#include "common/directive_scan.h"
+#include "common/number_text.h"
+#include "config/angle_parser.h"
+#include "config/conf_image.h"
+#include "rules/rule_table.h"
+#include "shell/console.h"
+
+namespace {
+// Separator sets of the words of a rule line. Coordinates end only at a tab
+// or comma, so they keep their blanks for the angle parser.
+constexpr const char* BLANK_SET = " \t,";
+constexpr const char* COORD_SET = "\t,";
+constexpr const char* LAST_COORD_SET = "#/;\t,";
+constexpr const char* CALL_SET = "#/; \t,";
+
+const std::array<rule_word, 4> rule_action_table = {{
+    {"drop", RULE_DROP},
+    {"d", RULE_DROP},
+    {"pass", RULE_PASS},
+    {"p", RULE_PASS},
+}};
+
+// One run: the file, where its messages point and the record being filled.
+struct rules_run {
+    directive_file df;
+    const char* path;
+    rule_entry* rule;
+};
+
+int shown_line(const rules_run& run) { return static_cast<int16_t>(run.df.line_number); }
+
+// A line error without an extra value: "<path>[<line>]: <text>:\n<line>\n".
+int line_error(const rules_run& run, const char* text, int code) {
+    con_print("\a\aError: %s[%d]: %s:\n%s\n", run.path, shown_line(run), text, line_echo.data());
+    return code;
+}
+
+// The next argument; its missing or commented-out message when it is not there.
+int take_arg(rules_run& run, const char* separators, const char* none_text, int none_code,
+             const char* commented_text, int commented_code, char** word) {
+    directive_arg_state state = directive_arg(run.df, separators, word);
+    if (state == DIRECTIVE_ARG_NONE) return line_error(run, none_text, none_code);
+    if (state == DIRECTIVE_ARG_COMMENTED) return line_error(run, commented_text, commented_code);
+    return 0;
+}
+
+struct angle_arg {
+    const char* separators;
+    const char* missing_text;  // the same text whether absent or commented out
+    int none_code;
+    int commented_code;
+    const char* range_format;  // receives path, line, value, line_echo
+    int range_code;
+    double low;
+    double high;
+    size_t offset;
+};
+
+int take_angle(rules_run& run, const angle_arg& arg) {
+    char* word = nullptr;
+    int rc = take_arg(run, arg.separators, arg.missing_text, arg.none_code, arg.missing_text, arg.commented_code,
+                      &word);
+    if (rc != 0) return rc;
+    // ANGLE_ERROR lies beyond every range, so a bad text fails here too.
+    double value = dmctodeg(word);
+    if (!(value >= arg.low && value <= arg.high)) {
+        con_print(arg.range_format, run.path, shown_line(run), value, line_echo.data());
+        return arg.range_code;
+    }
+    rule_set_f32(*run.rule, arg.offset, static_cast<float>(value));
+    return 0;
+}
+
+constexpr const char* LAT_RANGE = "\a\aError: %s[%d]: invalid Latitude range [-90..90]: %f:\n%s\n";
+constexpr const char* LON_RANGE = "\a\aError: %s[%d]: invalid Longitude range [-180..180]: %f:\n%s\n";
+
+int handle_call(rules_run& run, bool destin) {
+    char* word = nullptr;
+    int rc = destin ? take_arg(run, CALL_SET, "missing Destination", -11, "missing Destination string", -8, &word)
+                    : take_arg(run, CALL_SET, "missing Source", -13, "missing Source string", -12, &word);
+    if (rc != 0) return rc;
+    rule_entry& rule = *run.rule;
+    if (word[0] == '*') {
+        rule.flags |= RULE_PREFIX | RULE_ANY;
+        return 0;
+    }
+    char* star = std::strchr(word, '*');
+    if (star != nullptr) {
+        *star = '\0';
+        rule.flags |= RULE_PREFIX;
+    } else {
+        char* dash = std::strchr(word, '-');
+        if (dash != nullptr) {
+            *dash = '\0';
+            int ssid = text_whole(dash + 1);
+            if (ssid < 0 || ssid > 15) {
+                con_print("\a\aError: %s[%d]: invalid SSID range [0..15]: %d:\n%s\n", run.path, shown_line(run),
+                          ssid, line_echo.data());
+                return -9;
+            }
+            rule.flags |= RULE_SSID;
+            rule.slot[RULE_OFF_SSID] = static_cast<uint8_t>(ssid);
+        }
+    }
+    size_t len = std::strlen(word);
+    if (len > 6) {
+        con_print(destin ? "\a\aError: %s[%d]: Destination is too long: %s:\n%s\n"
+                         : "\a\aError: %s[%d]: Source is too long: %s:\n%s\n",
+                  run.path, shown_line(run), word, line_echo.data());
+        return destin ? -10 : -11;
+    }
+    std::memcpy(rule.slot + RULE_OFF_CALL, word, len);
+    return 0;
+}
+
+int handle_circle(rules_run& run) {
+    char* word = nullptr;
+    int rc = take_arg(run, BLANK_SET, "missing Radius", -25, "missing Range", -14, &word);
+    if (rc != 0) return rc;
+    double radius = text_decimal(word, true);
+    // A radius beyond the float range would be stored as infinity.
+    if (!fits_f32(radius) || !(static_cast<float>(radius) > 0.0f)) {
+        con_print("\a\aError: %s[%d]: invalid Circle Radius, must be > 0: %f:\n%s\n", run.path, shown_line(run),
+                  radius, line_echo.data());
+        return -16;
+    }
+    rule_set_f32(*run.rule, RULE_OFF_RADIUS, static_cast<float>(radius));
+    rc = take_angle(run, {COORD_SET, "missing Latitude", -24, -17, LAT_RANGE, -19, -90, 90, RULE_OFF_LAT});
+    if (rc != 0) return rc;
+    return take_angle(run, {LAST_COORD_SET, "missing Longitude", -23, -20, LON_RANGE, -22, -180, 180, RULE_OFF_LON});
+}
+
+int handle_compass(rules_run& run) {
+    char* word = nullptr;
+    int rc = take_arg(run, BLANK_SET, "missing Compass Direction", -37, "missing Direction", -26, &word);
+    if (rc != 0) return rc;
+    size_t dir = 0;
+    for (size_t i = 1; i < compass_names.size(); ++i) {
+        if (directive_equal_nocase(word, compass_names[i])) {
+            dir = i;
+            break;
+        }
+    }
+    if (dir == 0) {
+        con_print("\a\aError: %s[%d]: invalid compass Direction %s:\n%s\n", run.path, shown_line(run), word,
+                  line_echo.data());
+        return -27;
+    }
+    run.rule->slot[RULE_OFF_DIRECTION] = static_cast<uint8_t>(dir);
+    rc = take_angle(run, {COORD_SET, "missing Latitude", -36, -29, LAT_RANGE, -31, -90, 90, RULE_OFF_LAT});
+    if (rc != 0) return rc;
+    return take_angle(run, {LAST_COORD_SET, "missing Longitude", -35, -32, LON_RANGE, -34, -180, 180, RULE_OFF_LON});
+}
+
+int handle_rectangle(rules_run& run) {
+    const angle_arg args[] = {
+        {COORD_SET, "missing Latitude1", -53, -38,
+         "\a\aError: %s[%d]: invalid Latitude1 range [-90..90]: %f:\n%s\n", -40, -90, 90, RULE_OFF_LAT1},
+        {COORD_SET, "missing Longitude1", -52, -41,
+         "\a\aError: %s[%d]: invalid Longitude1 range [-180..180]: %f:\n%s\n", -43, -180, 180, RULE_OFF_LON1},
+        {COORD_SET, "missing Latitude2", -51, -44,
+         "\a\aError: %s[%d]: invalid Latitude2 range [-90..90]: %f:\n%s\n", -46, -90, 90, RULE_OFF_LAT2},
+        {LAST_COORD_SET, "missing Longitude2", -50, -47,
+         "\a\aError: %s[%d]: invalid Longitude2 range [-180..180]: %f:\n%s\n", -49, -180, 180, RULE_OFF_LON2},
+    };
+    for (const angle_arg& arg : args) {
+        int rc = take_angle(run, arg);
+        if (rc != 0) return rc;
+    }
+    return 0;
+}
+
+int handle_sector(rules_run& run) {
+    int rc = take_angle(run, {COORD_SET, "missing Angle1", -69, -54,
+                              "\a\aError: %s[%d]: invalid Angle1, range [0..360]: %f:\n%s\n", -57, 0, 360,
+                              RULE_OFF_ANGLE1});
+    if (rc != 0) return rc;
+    rc = take_angle(run, {COORD_SET, "missing Angle2", -68, -58,
+                          "\a\aError: %s[%d]: invalid Angle2, range [0..360]: %f:\n%s\n", -60, 0, 360,
+                          RULE_OFF_ANGLE2});
+    if (rc != 0) return rc;
+    char* word = nullptr;
+    rc = take_arg(run, CALL_SET, "missing Inner Range", -67, "missing Inner Range", -61, &word);
+    if (rc != 0) return rc;
+    double inner = text_decimal(word, true);
+    if (word[0] < '0' || word[0] > '9' || !fits_f32(inner)) {
+        return line_error(run, "invalid or missing Inner Range", -62);
+    }
+    float inner_f = static_cast<float>(inner);
+    rule_set_f32(*run.rule, RULE_OFF_INNER, inner_f);
+    // The outer range is optional: absent or commented out, it stays 0.
+    if (directive_arg(run.df, CALL_SET, &word) != DIRECTIVE_ARG_OK) return 0;
+    double outer = text_decimal(word, true);
+    if (!fits_f32(outer) || !(static_cast<float>(outer) > inner_f)) {
+        con_print("\a\aError: %s[%d]: invalid Outer Range, must be > Inner Range: %f:\n%s\n", run.path,
+                  shown_line(run), outer, line_echo.data());
+        return -66;
+    }
+    rule_set_f32(*run.rule, RULE_OFF_OUTER, static_cast<float>(outer));
+    return 0;
+}
+
+int process_lines(rules_run& run) {
+    int accepted = 0;
+    int implicit = 0;
+    size_t next = 0;
+    while (directive_read(run.df)) {
+        char* action_text = directive_first_word(run.df);
+        if (action_text == nullptr) continue;
+        const rule_word* action = nullptr;
+        for (const rule_word& entry : rule_action_table) {
+            if (directive_equal_nocase(action_text, entry.word)) {
+                action = &entry;
+                break;
+            }
+        }
+        if (action == nullptr) {
+            con_print("\a\aError: %s[%d]: action %s invalid:\n%s\n", run.path, shown_line(run), action_text,
+                      line_echo.data());
+            return -3;
+        }
+        char* command = directive_word(run.df, BLANK_SET);
+        if (command == nullptr) return line_error(run, "missing arguments", -71);
+        if (directive_is_comment_char(command[0])) return line_error(run, "missing command", -5);
+        if (accepted >= RULE_MAX) {
+            con_print("\a\aError: %s[%d]: rule limit (%d) exceeded:\n%s\n", run.path, shown_line(run), RULE_MAX,
+                      line_echo.data());
+            return -6;
+        }
+        int matches = 0;
+        const rule_word* found = nullptr;
+        for (const rule_word& entry : rule_command_table) {
+            if (directive_prefix_match(entry.word, command)) {
+                ++matches;
+                found = &entry;
+            }
+        }
+        if (matches > 1) {
+            con_print("\a\aError: %s[%d]: Ambiguous command: %s:\n%s\n", run.path, shown_line(run), command,
+                      line_echo.data());
+            return -7;
+        }
+        if (found == nullptr) {
+            con_print("\a\aError: %s[%d]: command %s invalid:\n%s\n", run.path, shown_line(run), command,
+                      line_echo.data());
+            return -7;
+        }
+        if (found->code == RULE_KIND_IMPLICIT) {
+            conf_image.implicit_action = action->code == RULE_DROP ? IMPLICIT_DROP : IMPLICIT_PASS;
+            ++implicit;
+            ++accepted;
+            continue;
+        }
+        // Fewer than 100 accepted lines, so a record is free.
+        run.rule = &rule_table[next];
+        run.rule->kind = static_cast<uint8_t>(found->code);
+        run.rule->flags = static_cast<uint8_t>(action->code);
+        run.rule->line = static_cast<uint16_t>(run.df.line_number);
+        int rc = 0;
+        switch (found->code) {
+        case RULE_KIND_DESTIN:
+            rc = handle_call(run, true);
+            break;
+        case RULE_KIND_SOURCE:
+            rc = handle_call(run, false);
+            break;
+        case RULE_KIND_CIRCLE:
+            rc = handle_circle(run);
+            break;
+        case RULE_KIND_COMPASS:
+            rc = handle_compass(run);
+            break;
+        case RULE_KIND_RECTANGLE:
+            rc = handle_rectangle(run);
+            break;
+        default:
+            rc = handle_sector(run);
+            break;
+        }
+        if (rc != 0) return rc;
+        ++accepted;
+        ++next;
+    }
+    conf_image.rule_count = static_cast<uint16_t>(accepted - implicit);
+    rules_processed = true;
+    con_print("Rules processed %d, implicit %d\n", static_cast<int>(conf_image.rule_count), implicit);
+    return 0;
+}
+}  // namespace
+
+int rules_process(const char* path) {
+    if (path == nullptr) {
+        con_print("rules_process: Error: param rfp is invalid\n");
+        return -1;
+    }
+    rules_run run{};
+    run.path = path;
+    if (directive_open(run.df, path) != 0) {
+        con_print("\a\aError: cannot open %s\n", path);
+        return -2;
+    }
+    conf_image.implicit_action = IMPLICIT_PASS;
+    conf_image.rule_count = 0;
+    rules_processed = false;
+    std::memset(rule_table.data(), 0, sizeof rule_table);
+    int rc = process_lines(run);
+    directive_close(run.df);
+    return rc;
 }

@@ -70,5 +70,70 @@ class ConfigureTest(TempDirCase):
         self.assertEqual(run.after_start(), PROMPT + b"Configuration items processed 1\n" + PROMPT)
 
 
+RULES_DISPLAY = (
+    b"Rule count 8 plus Implicit\n"
+    b"\nAction Command   Mods Arguments\n"
+    b"Drop   Implicit \n"
+    b"Pass   destin    00   APRS     \n"
+    b"Pass   destin    40   BEACON-3   \n"
+    b"Drop   source    10   NOCALL*   \n"
+    b"Pass   source    30   *   \n"
+    b"Pass   circle    00   25.000 mi R, 39.500000  D Lat, -104.50000  D Lon \n"
+    b"Drop   compass   00   NW Dir, 39.500000  D Lat, -104.50000  D Lon \n"
+    b"Pass   rectangle 00   40.000000  D Lat1, -105.00000  D Lon1, 39.000000  D Lat2, -104.00000  D Lon2\n"
+    b"Pass   sector    00   10.000 D Ang1, 80.000 D Ang2, 0.000 In R, 50.000 Out R\n"
+)
+
+
+class RulesTest(TempDirCase):
+    def test_example_rules_file(self):
+        if not angles_ready():
+            self.skipTest("angle parser not in this build")
+        path = os.path.join(EXAMPLES, "rules.txt").encode()
+        run = run_host(b"drules\nrules " + path + b"\ndrules\nexit\n")
+        self.assertEqual(run.after_start(),
+                         PROMPT + b"No Rules are configured!  Implicit Rule Action is Pass\n"
+                         + PROMPT + b"Rules processed 8, implicit 1\n" + PROMPT + RULES_DISPLAY + PROMPT)
+        self.assertEqual(run.rc, 0)
+
+    def test_configure_keeps_the_rule_values(self):
+        if not angles_ready():
+            self.skipTest("angle parser not in this build")
+        rules = os.path.join(EXAMPLES, "rules.txt").encode()
+        station = os.path.join(EXAMPLES, "station.cfg").encode()
+        run = run_host(b"rules " + rules + b"\nconfigure " + station + b"\ndconfigure\nexit\n")
+        self.assertIn(STATION_DISPLAY + b"Rule count 8\tImplicit Rule Action: Drop\n", run.out)
+
+    def test_hundred_rules(self):
+        if not angles_ready():
+            self.skipTest("angle parser not in this build")
+        path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "rules100.txt")
+        with open(path, "rb") as f:
+            data = f.read()
+        more = write_file(self.tmp, "101.txt", data + b"pass dst EXTRA\n")
+        run = run_host(b"rules " + path.encode() + b"\nrules " + more.encode() + b"\ndrules\nexit\n")
+        lines = data.count(b"\n")
+        self.assertEqual(run.after_start(),
+                         PROMPT + b"Rules processed 100, implicit 0\n" + PROMPT
+                         + b"\a\aError: " + more.encode() + b"[%d]: rule limit (100) exceeded:\npass dst EXTRA\n"
+                         % (lines + 1) + b"\a\aError: Rule processing failed\n" + PROMPT
+                         + b"No Rules are configured!  Implicit Rule Action is Pass\n" + PROMPT)
+
+    def test_failing_third_line_and_missing_file(self):
+        path = write_file(self.tmp, "r.txt", "pass dst A\r\ndrop src B-3\r\npass dst ABC-16\r\n")
+        good = write_file(self.tmp, "good.txt", "pass dst A\n")
+        run = run_host(b"rules " + good.encode() + b"\nrules /nonexistent/r.txt\ndrules\nrules "
+                       + path.encode() + b"\ndrules\nrules\nexit\n")
+        self.assertEqual(run.after_start(),
+                         PROMPT + b"Rules processed 1, implicit 0\n" + PROMPT
+                         + b"\a\aError: cannot open /nonexistent/r.txt\n\a\aError: Rule processing failed\n" + PROMPT
+                         + b"Rule count 1 plus Implicit\n\nAction Command   Mods Arguments\nPass   Implicit \n"
+                         b"Pass   destin    00   A        \n" + PROMPT
+                         + b"\a\aError: " + path.encode() + b"[3]: invalid SSID range [0..15]: 16:\npass dst ABC-16\n"
+                         b"\a\aError: Rule processing failed\n" + PROMPT
+                         + b"No Rules are configured!  Implicit Rule Action is Pass\n" + PROMPT
+                         + b"\a\aError: missing argument: file_name\n" + PROMPT)
+
+
 if __name__ == "__main__":
     unittest.main()
