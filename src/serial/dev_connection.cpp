@@ -1,12 +1,203 @@
 #include "serial/dev_connection.h"
 
-#include "common/unavailable.h"
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+
+#include "common/number_text.h"
+#include "config/conf_image.h"
+#include "serial/serial_port.h"
+#include "shell/command_shell.h"
+#include "shell/console.h"
+#include "shell/hexdump.h"
 
 int32_t connected = 0;
 int32_t last_baud = 57600;
 const std::array<uint32_t, 5> connect_rates = {4800, 9600, 19200, 38400, 57600};
 
-int dev_connect(int32_t, int) { return 2; }
-void cmd_connect(word_cursor&) { report_unavailable("connect"); }
-void cmd_baud(word_cursor&) { report_unavailable("baud"); }
-void cmd_disconnect() { report_unavailable("disconnect"); }
+namespace {
+const char* const WORD_DELIMITERS = ", \t";
+const char* const PRODUCT_WORD = "Quorvantis";
+const char* const DEVICE_PROMPT = "Quorva> ";
+const uint8_t ATTENTION = 0x03;  // Ctrl-C
+const uint8_t CARRIAGE_RETURN = 0x0d;
+constexpr int POWER_ON_SECONDS = 20;
+// A device that never falls quiet must not hold the drain for ever.
+constexpr int64_t DRAIN_LIMIT_MS = 5000;
+
+// Scratch for the drain reads and the expected confirmation text.
+char scratch[40];
+
+bool is_connect_rate(int32_t speed) {
+    for (uint32_t rate : connect_rates) {
+        if (static_cast<int64_t>(rate) == speed) return true;
+    }
+    return false;
+}
+
+// Finds needle in the first length bytes of text, never beyond them.
+bool holds(const char* text, size_t length, const char* needle) {
+    size_t n = std::strlen(needle);
+    if (n > length) return false;
+    for (size_t i = 0; i + n <= length; ++i) {
+        if (std::memcmp(text + i, needle, n) == 0) return true;
+    }
+    return false;
+}
+
+// The reply as a text: the bytes received up to the first NUL among them.
+size_t reply_length(int count) {
+    const void* nul = std::memchr(rx_buffer, 0, static_cast<size_t>(count));
+    return nul != nullptr ? static_cast<size_t>(static_cast<const uint8_t*>(nul) - rx_buffer)
+                          : static_cast<size_t>(count);
+}
+
+// Reads whatever the device still has to say, until it falls quiet, or for
+// at most 5 seconds (or 5 seconds' worth of bytes at the speed), then purges.
+void drain(int32_t speed) {
+    auto start = std::chrono::steady_clock::now();
+    int64_t budget = speed > 0 ? static_cast<int64_t>(speed) / 2 : 0;
+    int64_t drained = 0;
+    for (;;) {
+        int n = read_port(port_name, scratch, static_cast<int>(sizeof scratch), 100);
+        if (n == 0) break;
+        drained += n;
+        auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        if (elapsed.count() >= DRAIN_LIMIT_MS || drained >= budget) break;
+    }
+    purge_port();
+}
+
+int fail_closed(int result) {
+    close_port();
+    connected = 0;
+    return result;
+}
+
+int initial_connect(int32_t speed) {
+    if (connected == 1) {
+        con_print("\a\aError: already Connected!\n");
+        return 1;
+    }
+    if (open_port(port_name, static_cast<uint32_t>(speed)) != 0) {
+        con_print("\a\aError: could not open COM port %s\n", port_name);
+        return 2;
+    }
+    drain(speed);
+    con_print("\a\aTURN ON the Quorvantis or CYCLE THE POWER if it is already on.\nYou have %ld seconds to do this...",
+              static_cast<long>(POWER_ON_SECONDS));
+    int n = read_port(port_name, rx_buffer, 100, POWER_ON_SECONDS * 1000);
+    rx_buffer[n] = 0;
+    for (int i = 0; i < n; ++i) {
+        if (rx_buffer[i] == 0 || rx_buffer[i] > 0x7f) rx_buffer[i] = '#';
+    }
+    const char* text = reinterpret_cast<const char*>(rx_buffer);
+    const char* product = std::strstr(text, PRODUCT_WORD);
+    if (product == nullptr) {
+        con_print("\n\a\aError: did not receive the Quorvantis prompt!\nExpected: Quorvantis\n");
+        hexdump(con_output(), 1, "Got", rx_buffer, n, 10);
+        return fail_closed(3);
+    }
+    if (std::strstr(product, VERSION_TEXT) == nullptr) {
+        con_print("\n\a\aError: did not receive the correct Quorvantis version (%s)!\n", VERSION_TEXT);
+        return fail_closed(4);
+    }
+    if (write_port(port_name, &ATTENTION, 1) < 0) {
+        con_print("\n\a\aError: wrote <ctrl>-c attention character, got error on port %s\n", port_name);
+        return fail_closed(5);
+    }
+    int m = read_port(port_name, rx_buffer, static_cast<int>(sizeof rx_buffer), 2000);
+    std::snprintf(scratch, sizeof scratch, "Connected %ld", static_cast<long>(speed));
+    if (!holds(reinterpret_cast<const char*>(rx_buffer), reply_length(m), scratch)) {
+        con_print("\n\a\aError: did not receive the Quorvantis Connected string!\nExpected %s\n", scratch);
+        hexdump(con_output(), 1, "Got", rx_buffer, m, 10);
+        return fail_closed(6);
+    }
+    con_print("\n");
+    con_print("Connected at %ld\n", static_cast<long>(speed));
+    connected = 1;
+    return 0;
+}
+
+int resync_connect(int32_t speed) {
+    if (write_port(port_name, &CARRIAGE_RETURN, 1) < 0) {
+        con_print("\a\aError: wrote CR character, got error on port %s\n", port_name);
+        return fail_closed(7);
+    }
+    int m = read_port(port_name, rx_buffer, static_cast<int>(sizeof rx_buffer), 20000);
+    if (holds(reinterpret_cast<const char*>(rx_buffer), reply_length(m), DEVICE_PROMPT)) {
+        con_print("Connected at %ld\n", static_cast<long>(speed));
+        return 0;
+    }
+    con_print("\a\aError: did not receive the Quorvantis prompt!\n");
+    return fail_closed(8);
+}
+}  // namespace
+
+int dev_connect(int32_t speed, int resync) {
+    con_print("Connecting at %ld...\n", static_cast<long>(speed));
+    return resync == 0 ? initial_connect(speed) : resync_connect(speed);
+}
+
+void cmd_connect(word_cursor& words) {
+    if (connected == 1) {
+        con_print("\a\aError: already Connected!\n");
+        return;
+    }
+    char* word = word_next(words, WORD_DELIMITERS);
+    if (word == nullptr) {
+        con_print("\a\aError: missing argument: com_port\n");
+        return;
+    }
+    int number = text_whole(word);
+    if (number == 0 && strncasecmp(word, "com", 3) == 0) number = text_whole(word + 3);
+    if (number < 1 || number > 10) {
+        con_print("\a\aError: invalid COM port number (1..10): %s\n", word);
+        return;
+    }
+    char* speed_word = word_next(words, WORD_DELIMITERS);
+    last_baud = speed_word != nullptr ? text_whole(speed_word) : static_cast<int32_t>(conf_default_connect_baud());
+    if (!is_connect_rate(last_baud)) {
+        con_print("\a\aError: invalid baud rate: %d\n", static_cast<int>(last_baud));
+        return;
+    }
+    std::snprintf(port_name, sizeof port_name, "COM%d", number);
+    dev_connect(last_baud, 0);
+}
+
+void cmd_baud(word_cursor& words) {
+    if (connected != 1) {
+        con_print("\a\aError: must be Connected before changing the Baud!\n");
+        return;
+    }
+    char* word = word_next(words, WORD_DELIMITERS);
+    if (word == nullptr) {
+        con_print("\a\aError: missing argument: baud\n");
+        return;
+    }
+    last_baud = text_whole(word);
+    if (!is_connect_rate(last_baud)) {
+        con_print("\a\aError: invalid baud rate: %d\n", static_cast<int>(last_baud));
+        return;
+    }
+    char command[24];
+    int length = std::snprintf(command, sizeof command, "host %ld\r", static_cast<long>(last_baud));
+    if (write_port(port_name, command, length) < 0) {
+        con_print("\a\aError: wrote Host Baud command, got error on port %s\n", port_name);
+        close_port();
+        connected = 0;
+        return;
+    }
+    dev_connect(last_baud, 1);
+}
+
+void cmd_disconnect() {
+    if (connected == 1) {
+        close_port();
+        connected = 0;
+        con_print("Disconnected\n");
+        return;
+    }
+    con_print("\a\aError: not Connected!\n");
+}

@@ -1,14 +1,199 @@
 #include "serial/serial_port.h"
 
+#include <cstdio>
+
+#include "serial/baud_table.h"
+#include "shell/console.h"
+
 char port_name[8];
 serial_handle port_handle = SERIAL_INVALID_HANDLE;
 uint8_t rx_buffer[1024];
 serial_settings port_settings;
 serial_timeouts port_timeouts;
 
-int open_port(const char*, uint32_t) { return -2; }
-int set_comm_prop(const char*, uint32_t) { return -1; }
-int write_port(const char*, const void*, int) { return -3; }
-int read_port(const char*, void*, int, int) { return 0; }
-void purge_port() {}
-void close_port() { port_handle = SERIAL_INVALID_HANDLE; }
+namespace {
+// The properties block up to and including the first provider character.
+constexpr uint32_t FIRST_PROPERTIES_BLOCK = 62;
+
+constexpr uint32_t SP_REQUIRED = 0x000F;         // parity, baud, data bits, stop bits
+constexpr uint16_t DATABITS_8 = 0x0008;
+constexpr uint16_t STOP10_PARITY_NONE = 0x0101;  // STOPBITS_10 | PARITY_NONE
+constexpr uint32_t PCF_TIMEOUTS = 0x00C0;        // PCF_TOTALTIMEOUTS | PCF_INTTIMEOUTS
+
+const serial_backend& backend() { return *serial_backend_get(); }
+
+// Milliseconds per byte at the speed, by integer division; a speed of 0 (no
+// port ever set) counts as no per-byte allowance rather than a division by 0.
+uint32_t per_byte(uint32_t numerator, uint32_t speed) { return speed == 0 ? 0 : numerator / speed; }
+}  // namespace
+
+void close_port() {
+    if (port_handle != SERIAL_INVALID_HANDLE) backend().close(port_handle);
+    port_handle = SERIAL_INVALID_HANDLE;
+}
+
+int open_port(const char* name, uint32_t speed) {
+    if (name == nullptr) {
+        con_print("open_port: Error: port null argument\n");
+        return -1;
+    }
+    port_handle = backend().open(name);
+    if (port_handle == SERIAL_INVALID_HANDLE) {
+        con_print("\a\aError: cannot open com port %s: %s\n", name, sys_error_text());
+        return -2;
+    }
+    if (set_comm_prop(name, speed) != 0) return -3;
+    uint32_t baud = port_settings.baud;
+    port_timeouts.read_interval = 0;
+    port_timeouts.read_multiplier = per_byte(10000, baud);
+    port_timeouts.read_constant = 1;
+    port_timeouts.write_multiplier = per_byte(20000, baud);
+    port_timeouts.write_constant = 10;
+    if (!backend().set_timeouts(port_handle, &port_timeouts)) {
+        con_print("\a\aError: could not set the comm timeouts for port %s: %s\n", name, sys_error_text());
+        close_port();
+        return -14;
+    }
+    purge_port();
+    return 0;
+}
+
+int set_comm_prop(const char* name, uint32_t speed) {
+    if (name == nullptr) {
+        con_print("set_comm_prop: Error: port null argument\n");
+        return -1;
+    }
+    const uint32_t* entry = get_baud(static_cast<long>(speed));
+    if (entry == nullptr) {
+        con_print("\a\aError: Invalid baud rate %ld\n", static_cast<long>(speed));
+        return -2;
+    }
+    // Two steps: the first report tells the size the driver needs, the
+    // second fills a block of that size. (The blocks are the backend's; the
+    // codes -3 and -5 of a block that cannot be had do not arise here.)
+    serial_caps caps{};
+    if (!backend().get_properties(port_handle, FIRST_PROPERTIES_BLOCK, &caps)) {
+        con_print("\a\aError: could not get comm properties for port %s: %s\n", name, sys_error_text());
+        close_port();
+        return -4;
+    }
+    uint32_t full_size = caps.packet_length;
+    caps = serial_caps{};
+    if (!backend().get_properties(port_handle, full_size, &caps)) {
+        con_print("\a\aError: could not get comm properties for port %s: %s\n", name, sys_error_text());
+        close_port();
+        return -6;
+    }
+    if ((caps.settable_params & SP_REQUIRED) != SP_REQUIRED) {
+        con_print("\a\aError: required comm properties for port %s not settable: Settable Params 0x%08x\n", name,
+                  static_cast<unsigned>(caps.settable_params));
+        close_port();
+        return -7;
+    }
+    if ((caps.settable_data & DATABITS_8) != DATABITS_8) {
+        con_print("\a\aError: 8 data bits comm properties for port %s not settable: Settable Data 0x%04x\n", name,
+                  static_cast<unsigned>(caps.settable_data));
+        close_port();
+        return -9;
+    }
+    if ((caps.settable_stop_parity & STOP10_PARITY_NONE) != STOP10_PARITY_NONE) {
+        con_print("\a\aError: 1 stop bit, no parity comm properties for port %s not settable: Settable Stop & "
+                  "Parity 0x%04x\n",
+                  name, static_cast<unsigned>(caps.settable_stop_parity));
+        close_port();
+        return -10;
+    }
+    if ((caps.prov_capabilities & PCF_TIMEOUTS) != PCF_TIMEOUTS) {
+        con_print("\a\aError: timeouts comm properties for port %s not settable: Settable Prov Cap 0x%08x\n", name,
+                  static_cast<unsigned>(caps.prov_capabilities));
+        close_port();
+        return -11;
+    }
+    if (!backend().get_state(port_handle, &port_settings)) {
+        con_print("\a\aError: could not get the comm state for port %s: %s\n", name, sys_error_text());
+        close_port();
+        return -12;
+    }
+    port_settings.baud = *entry;
+    port_settings.byte_size = 8;
+    port_settings.parity = SERIAL_NOPARITY;
+    port_settings.stop_bits = SERIAL_ONESTOPBIT;
+    port_settings.parity_check = false;
+    port_settings.cts_flow = false;
+    port_settings.dsr_flow = false;
+    port_settings.dtr_control = SERIAL_DTR_DISABLE;
+    port_settings.rts_control = SERIAL_RTS_DISABLE;
+    port_settings.xon_out = false;
+    port_settings.xon_in = false;
+    port_settings.strip_nul = false;
+    if (!backend().set_state(port_handle, &port_settings)) {
+        con_print("\a\aError: could not set the comm state for port %s: %s\n", name, sys_error_text());
+        close_port();
+        return -13;
+    }
+    return 0;
+}
+
+int write_port(const char* name, const void* bytes, int length) {
+    if (name == nullptr) {
+        con_print("write_port: Error: invalid param file port\n");
+        return -1;
+    }
+    if (bytes == nullptr) {
+        con_print("write_port: Error: invalid param buf ptr\n");
+        return -2;
+    }
+    if (length <= 0) {
+        con_print("write_port: Error: invalid param len: %d\n", length);
+        return -1;
+    }
+    uint32_t written = 0;
+    bool ok = backend().write(port_handle, bytes, static_cast<uint32_t>(length), &written);
+    // A write that the time-out cut short has lost bytes on the way: failed.
+    if (!ok || written != static_cast<uint32_t>(length)) {
+        con_print("\a\aError: wrote %d of %d, got error on port %s: %s\n", static_cast<int>(written), length, name,
+                  sys_error_text());
+        return -3;
+    }
+    return length;
+}
+
+int read_port(const char* name, void* buffer, int size, int timeout_ms) {
+    char message[256];
+    if (name == nullptr) {
+        fatal_exit(25, "read_port: Error: invalid param port\n");
+        return 0;
+    }
+    if (buffer == nullptr) {
+        fatal_exit(25, "read_port: Error: invalid param buf ptr\n");
+        return 0;
+    }
+    if (size <= 0) {
+        std::snprintf(message, sizeof message, "read_port: Error: invalid param size: %d\n", size);
+        fatal_exit(25, message);
+        return 0;
+    }
+    serial_timeouts per_call = port_timeouts;
+    per_call.read_multiplier = per_byte(10000, port_settings.baud);
+    // A time-out below 1 ms is taken as 1, so the constant never wraps.
+    uint32_t wait = timeout_ms < 1 ? 1u : static_cast<uint32_t>(timeout_ms);
+    per_call.read_constant = wait + 10;
+    if (!backend().set_timeouts(port_handle, &per_call)) {
+        std::snprintf(message, sizeof message, "\a\aError: could not set the comm timeouts for port %s: %s\n", name,
+                      sys_error_text());
+        fatal_exit(25, message);
+        return 0;
+    }
+    uint32_t got = 0;
+    if (!backend().read(port_handle, buffer, static_cast<uint32_t>(size), &got)) {
+        std::snprintf(message, sizeof message, "\a\aError: could not read on COM port %s: %s\n", name,
+                      sys_error_text());
+        fatal_exit(26, message);
+        return 0;
+    }
+    return got > static_cast<uint32_t>(size) ? size : static_cast<int>(got);
+}
+
+void purge_port() {
+    if (port_handle != SERIAL_INVALID_HANDLE) backend().purge(port_handle);
+}

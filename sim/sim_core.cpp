@@ -1,0 +1,317 @@
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "sim_device.h"
+
+namespace {
+std::map<std::string, sim_mode_factory>& registry() {
+    static std::map<std::string, sim_mode_factory> modes;
+    return modes;
+}
+
+int64_t now_ms() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+const char PRODUCT[] = "Quorvantis";
+const char VERSION[] = "Version 2.0-1";
+constexpr size_t STARTUP_SIZE = 100;   // the host's power-on read
+constexpr size_t REPLY_SIZE = 1024;    // the host's reply reads
+
+void make_dirs(const std::string& path) {
+    for (size_t i = 1; i < path.size(); ++i) {
+        if (path[i] == '/') mkdir(path.substr(0, i).c_str(), 0700);
+    }
+}
+}  // namespace
+
+void sim_register_mode(const char* name, sim_mode_factory factory) { registry()[name] = factory; }
+
+sim_device::sim_device(const sim_options& options) : options_(options) {}
+
+sim_device::~sim_device() {
+    if (master_ >= 0) close(master_);
+    if (!options_.link.empty()) unlink(options_.link.c_str());
+}
+
+bool sim_device::setup() {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
+        std::fprintf(stderr, "quorvantis-sim: no pseudo-terminal: %s\n", std::strerror(errno));
+        return false;
+    }
+    const char* name = ptsname(master_);
+    if (name == nullptr) return false;
+    slave_ = name;
+    // Open and close the slave once, so that the master reports a hang-up
+    // until the host opens it.
+    int s = open(slave_.c_str(), O_RDWR | O_NOCTTY);
+    if (s >= 0) close(s);
+    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+    if (!options_.link.empty()) {
+        make_dirs(options_.link);
+        unlink(options_.link.c_str());
+        if (symlink(slave_.c_str(), options_.link.c_str()) != 0) {
+            std::fprintf(stderr, "quorvantis-sim: cannot link %s: %s\n", options_.link.c_str(), std::strerror(errno));
+            return false;
+        }
+    }
+    return true;
+}
+
+void sim_device::report(const std::string& line) {
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+void sim_device::send(const void* bytes, size_t n) {
+    if (unplugged_ || !host_open_) return;
+    out_.append(static_cast<const char*>(bytes), n);
+    flush_output();
+}
+
+void sim_device::send_padded(const std::string& text, size_t size) {
+    std::string padded = text;
+    if (padded.size() < size) padded.append(size - padded.size(), '\0');
+    send(padded);
+}
+
+void sim_device::flush_output() {
+    while (!out_.empty() && !unplugged_) {
+        size_t allowed = out_.size();
+        if (options_.pace_baud != 0) {
+            int64_t now = now_ms();
+            if (paced_bytes_ == 0) pace_start_ms_ = now;
+            uint64_t due = static_cast<uint64_t>((now - pace_start_ms_) * (options_.pace_baud / 10) / 1000) + 1;
+            if (due <= paced_bytes_) return;
+            allowed = static_cast<size_t>(due - paced_bytes_) < allowed ? static_cast<size_t>(due - paced_bytes_)
+                                                                         : allowed;
+        }
+        ssize_t w = write(master_, out_.data(), allowed);
+        if (w <= 0) return;  // full (or the host went): try again on the next turn
+        out_.erase(0, static_cast<size_t>(w));
+        paced_bytes_ += static_cast<uint64_t>(w);
+    }
+}
+
+void sim_device::unplug() {
+    if (unplugged_) return;
+    report("unplugged");
+    unplugged_ = true;
+    close(master_);
+    master_ = -1;
+}
+
+bool sim_device::unplug_point(const std::string& point) {
+    if (options_.unplug_at != point) return false;
+    unplug();
+    return true;
+}
+
+std::string sim_device::option(const std::string& key, const std::string& fallback) const {
+    auto it = options_.values.find(key);
+    return it == options_.values.end() ? fallback : it->second;
+}
+
+long sim_device::option_long(const std::string& key, long fallback) const {
+    auto it = options_.values.find(key);
+    if (it == options_.values.end()) return fallback;
+    char* end = nullptr;
+    long v = std::strtol(it->second.c_str(), &end, 0);
+    return (end == it->second.c_str()) ? fallback : v;
+}
+
+uint32_t sim_device::host_line_speed() const { return master_ >= 0 ? sim_slave_speed(master_) : 0; }
+
+void sim_device::to_monitor() {
+    mode_.reset();
+    line_.clear();
+}
+
+bool sim_device::enter_mode(const std::string& name) {
+    auto it = registry().find(name);
+    if (it == registry().end()) {
+        report("no mode " + name);
+        return false;
+    }
+    mode_ = it->second();
+    report("mode " + name);
+    mode_->on_start(*this);
+    return true;
+}
+
+void sim_device::power_on() {
+    powered_ = true;
+    power_request_ = false;
+    report("power-on");
+    if (unplug_point("power-on")) return;
+    if (!options_.mode.empty()) {
+        enter_mode(options_.mode);
+        return;
+    }
+    std::string text;
+    if (fault("version-before-product")) {
+        text = std::string("\r\n") + VERSION + " of the firmware\r\n" + PRODUCT + " digipeater\r\n";
+    } else {
+        std::string product = fault("no-product") ? "Digipeater" : PRODUCT;
+        std::string version = fault("wrong-version") ? "Version 2.0-2" : VERSION;
+        std::string middle = " packet-radio digipeater\r\n";
+        if (fault("nul-high")) middle = std::string(" \0\x80\xff", 4) + " digipeater\r\n";
+        text = "\r\n" + product + middle + version + "\r\n";
+    }
+    text += "Host port ready.\r\n";
+    // Exactly the host's read size, so the power-on read returns at once and
+    // nothing of the start-up text is left for the next read.
+    if (text.size() < STARTUP_SIZE) text.append(STARTUP_SIZE - text.size(), ' ');
+    if (text.size() > STARTUP_SIZE) text.resize(STARTUP_SIZE);
+    text[STARTUP_SIZE - 2] = '\r';
+    text[STARTUP_SIZE - 1] = '\n';
+    send(text);
+}
+
+void sim_device::power_off() {
+    report("closed");
+    host_open_ = false;
+    powered_ = false;
+    out_.clear();
+    paced_bytes_ = 0;
+    line_.clear();
+    want_lf_for_download_ = false;
+    mode_.reset();
+}
+
+void sim_device::monitor_line() {
+    std::string line = line_;
+    line_.clear();
+    if (line.rfind("host ", 0) == 0) {
+        host_speed_ = static_cast<uint32_t>(std::strtoul(line.c_str() + 5, nullptr, 10));
+        report("host " + std::to_string(host_speed_));
+        unplug_point("host");
+        return;
+    }
+    if (line == "download") {
+        report("download");
+        if (unplug_point("download")) return;
+        want_lf_for_download_ = true;
+        return;
+    }
+    if (!line.empty()) {
+        report("line " + line);
+        return;
+    }
+    report("cr");
+    if (unplug_point("cr")) return;
+    if (fault("no-prompt")) return;
+    send_padded("\r\nQuorva> ", REPLY_SIZE);
+}
+
+void sim_device::monitor_bytes(const uint8_t* data, size_t n) {
+    for (size_t i = 0; i < n && !unplugged_; ++i) {
+        uint8_t b = data[i];
+        if (mode_) {
+            mode_->on_bytes(*this, data + i, n - i);
+            return;
+        }
+        if (want_lf_for_download_) {
+            want_lf_for_download_ = false;
+            if (b == '\n') {
+                enter_mode("download");
+                continue;
+            }
+            enter_mode("download");
+            if (mode_) {
+                mode_->on_bytes(*this, data + i, n - i);
+                return;
+            }
+        }
+        if (b == 0x03) {
+            line_.clear();
+            report("ctrl-c");
+            if (unplug_point("ctrl-c")) return;
+            if (fault("no-confirm")) continue;
+            uint32_t speed = options_.confirm_speed != 0 ? options_.confirm_speed : host_line_speed();
+            if (fault("wrong-speed")) speed = speed == 57600 ? 9600 : 57600;
+            std::string reply = "\r\nConnected " + std::to_string(speed);
+            if (fault("no-nul")) {
+                // A full reply without any NUL, the confirmation in its last bytes.
+                std::string filler(REPLY_SIZE - reply.size(), 'x');
+                send(filler + reply);
+            } else {
+                send_padded(reply + "\r\n", REPLY_SIZE);
+            }
+        } else if (b == '\r') {
+            monitor_line();
+        } else if (b == '\n') {
+            // part of a line end
+        } else if (line_.size() < 256) {
+            line_.push_back(static_cast<char>(b));
+        }
+    }
+}
+
+void sim_device::run() {
+    report("ready " + slave_);
+    std::array<uint8_t, 4096> buf{};
+    int64_t chatter_at = 0;
+    while (!stopping_ && !unplugged_) {
+        short events = POLLIN;
+        if (!out_.empty()) events |= POLLOUT;
+        pollfd p{master_, events, 0};
+        int wait = 10;
+        int r = poll(&p, 1, wait);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        bool hup = (p.revents & POLLHUP) != 0;
+        if ((p.revents & POLLIN) != 0) {
+            ssize_t got = read(master_, buf.data(), buf.size());
+            if (got > 0 && host_open_) {
+                if (!powered_) {
+                    report("ignored " + std::to_string(got));
+                } else if (mode_) {
+                    mode_->on_bytes(*this, buf.data(), static_cast<size_t>(got));
+                } else {
+                    monitor_bytes(buf.data(), static_cast<size_t>(got));
+                }
+            }
+        }
+        if (unplugged_) break;
+        if (hup) {
+            if (host_open_) power_off();
+            // Nobody on the line: look again shortly.
+            timespec ts{0, 5000000};
+            nanosleep(&ts, nullptr);
+            continue;
+        }
+        if (!host_open_) {
+            host_open_ = true;
+            opened_at_ms_ = now_ms();
+            report("opened");
+            if (unplug_point("open")) break;
+        }
+        int64_t now = now_ms();
+        if (!powered_) {
+            bool due = options_.manual_power ? power_request_
+                                             : (power_request_ || now - opened_at_ms_ >= options_.power_delay_ms);
+            if (due && sim_slave_raw(master_)) power_on();
+        }
+        if (fault("chatter") && now - chatter_at >= 10) {
+            chatter_at = now;
+            send("never quiet ");
+        }
+        if (mode_) mode_->on_tick(*this);
+        flush_output();
+    }
+}

@@ -1,0 +1,114 @@
+// The simulated device: the master side of a pseudo-terminal whose slave the
+// host opens as its COM port. The core plays power-on, the start-up text, the
+// Ctrl-C confirmation, the host speed command and the prompt; other exchanges
+// are modes that register themselves under a name:
+//   "download"  entered when the host sends the line "download\r\n";
+//   "loader"    entered at power-on instead of the start-up text when the
+//               program runs with --mode loader (the firmware loader).
+// A mode gets every byte the host sends while it is active.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+
+class sim_device;
+
+class sim_mode {
+public:
+    virtual ~sim_mode() = default;
+    // Called once when the mode is entered.
+    virtual void on_start(sim_device&) {}
+    // Bytes the host sent.
+    virtual void on_bytes(sim_device& dev, const uint8_t* data, size_t n) = 0;
+    // Called about every 10 ms while the port is open (for time-driven faults).
+    virtual void on_tick(sim_device&) {}
+};
+
+using sim_mode_factory = std::unique_ptr<sim_mode> (*)();
+void sim_register_mode(const char* name, sim_mode_factory factory);
+
+// In a mode file:  static sim_mode_registrar reg("download", make_download);
+struct sim_mode_registrar {
+    sim_mode_registrar(const char* name, sim_mode_factory factory) { sim_register_mode(name, factory); }
+};
+
+struct sim_options {
+    std::string link;                        // symlink to create for the slave (e.g. DIR/quorvantis/com1)
+    int power_delay_ms = 300;                // after the host opened the port and set it raw
+    bool manual_power = false;               // power on only on SIGUSR1
+    std::string mode;                        // "" (the monitor) or a registered mode to start at power-on
+    uint32_t pace_baud = 0;                  // 0: no pacing, else 10 bits a byte at this speed
+    std::set<std::string> faults;            // --fault NAME
+    std::map<std::string, std::string> values;  // --opt KEY=VALUE, for the modes
+    std::string unplug_at;                   // --unplug-at POINT
+    uint32_t confirm_speed = 0;              // speed in "Connected N" (0: the host's line speed)
+};
+
+class sim_device {
+public:
+    explicit sim_device(const sim_options& options);
+    ~sim_device();
+    // Creates the pseudo-terminal and the link; false with a message on stderr.
+    bool setup();
+    const std::string& slave_path() const { return slave_; }
+    // Runs until stop() (from a signal) or an unplug.
+    void run();
+    void stop() { stopping_ = true; }
+    void power_on_request() { power_request_ = true; }
+
+    // Services for the modes.
+    void send(const void* bytes, size_t n);
+    void send(const std::string& text) { send(text.data(), text.size()); }
+    // The text followed by NUL bytes up to size bytes (the host's read size).
+    void send_padded(const std::string& text, size_t size);
+    // One line on the report (stdout): what the device saw or did.
+    void report(const std::string& line);
+    // Pulls the plug: the master side is closed and the program ends.
+    void unplug();
+    // Unplugs when --unplug-at names this point; returns whether it did.
+    bool unplug_point(const std::string& point);
+    // Back to the monitor (start-up state: command lines, Ctrl-C, prompt).
+    void to_monitor();
+    // Switches to a registered mode; false when none has that name.
+    bool enter_mode(const std::string& name);
+    bool fault(const std::string& name) const { return options_.faults.count(name) != 0; }
+    std::string option(const std::string& key, const std::string& fallback) const;
+    long option_long(const std::string& key, long fallback) const;
+    // The speed the host set on its side of the line.
+    uint32_t host_line_speed() const;
+    uint32_t requested_host_speed() const { return host_speed_; }
+    const sim_options& options() const { return options_; }
+
+private:
+    void power_on();
+    void power_off();
+    void monitor_bytes(const uint8_t* data, size_t n);
+    void monitor_line();
+    void flush_output();
+
+    sim_options options_;
+    int master_ = -1;
+    std::string slave_;
+    bool stopping_ = false;
+    bool unplugged_ = false;
+    volatile bool power_request_ = false;
+    bool host_open_ = false;
+    bool powered_ = false;
+    int64_t opened_at_ms_ = 0;
+    std::string out_;
+    int64_t pace_start_ms_ = 0;
+    uint64_t paced_bytes_ = 0;
+    std::string line_;
+    bool want_lf_for_download_ = false;
+    uint32_t host_speed_ = 0;
+    std::unique_ptr<sim_mode> mode_;
+};
+
+// The host's line speed set on the slave, read through the master (termios2).
+uint32_t sim_slave_speed(int master_fd);
+// Whether the host has set the slave raw (no canonical input, no echo).
+bool sim_slave_raw(int master_fd);

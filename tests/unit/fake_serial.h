@@ -1,0 +1,78 @@
+// A scripted serial backend for unit tests: it plays the device's bytes from a
+// queue of chunks (each read takes at most one chunk; an empty chunk is a read
+// that times out with nothing), can queue replies when the host writes a given
+// byte string, and records every call.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "platform/serial_backend.h"
+
+struct fake_trigger {
+    std::vector<uint8_t> written;              // a write of exactly these bytes...
+    std::vector<std::vector<uint8_t>> replies;  // ...queues these chunks
+    bool once = true;
+};
+
+struct fake_serial {
+    // Script.
+    std::deque<std::vector<uint8_t>> chunks;  // device bytes, one chunk per read at most
+    std::vector<fake_trigger> triggers;
+    bool purge_clears = false;  // purge drops the queued chunks too
+    // A read after the queue is empty: 0 bytes (a time-out), or this byte
+    // over and over (a device that never falls quiet).
+    bool endless = false;
+    uint8_t endless_byte = 'x';
+
+    // Fault switches (each failing call saves fail_errno first).
+    int fail_errno = 5;  // EIO
+    bool open_fails = false;
+    int properties_fail_at = 0;  // 1: the first report fails, 2: the second
+    serial_caps caps{64, 0x7f, 0x000f, 0x1f07, 0xff};
+    uint16_t first_packet_length = 64;
+    bool get_state_fails = false;
+    bool set_state_fails = false;
+    int timeouts_fail_at = 0;  // fails the n-th set_timeouts call (1 = first)
+    bool write_fails = false;
+    int write_short = -1;      // >= 0: every write reports this many bytes written
+    int read_fails_at = 0;     // fails the n-th read (1 = first)
+
+    // Record.
+    std::vector<std::string> log;  // "open COM3", "timeouts 0 1 1 2 10", "purge", "read 100", "write", "close"
+    std::vector<std::string> opened;
+    std::vector<uint32_t> property_blocks;
+    std::vector<serial_timeouts> timeouts;
+    std::vector<serial_settings> states_set;
+    std::vector<std::vector<uint8_t>> writes;
+    std::vector<uint32_t> reads;  // sizes asked for
+    int purges = 0;
+    int closes = 0;
+    int open_count = 0;  // handles open now
+    serial_settings state{9600, 7, 2, 2, true, true, true, 1, 1, true, true, true};
+
+    void queue(const std::string& text) { chunks.emplace_back(text.begin(), text.end()); }
+    void queue_bytes(const std::vector<uint8_t>& bytes) { chunks.push_back(bytes); }
+    void quiet() { chunks.emplace_back(); }  // one read that times out
+    void on_write(const std::string& written, const std::vector<std::string>& replies);
+    std::string written_text() const;  // every byte written, in order
+};
+
+// Resets the fake and installs it as the serial backend; also resets the
+// serial port's module state (closed port, empty name).
+fake_serial& fake_install();
+// Restores the operating system's backend.
+void fake_remove();
+
+// Console output captured in memory for the life of the object.
+struct console_capture {
+    console_capture();
+    ~console_capture();
+    std::string text();  // everything printed so far
+    char* data = nullptr;
+    size_t size = 0;
+    FILE* stream = nullptr;
+};
