@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "shell/console.h"
+
 namespace {
 const char hex_digits[] = "0123456789abcdef";
 const char column_header[] =
@@ -37,7 +39,8 @@ void dump_line(FILE* stream, const uint8_t* bytes, int count, int offset) {
 
 void hexdump(FILE* stream, int flags, const char* title, const void* data, int length, int group) {
     if (stream == nullptr) {
-        std::fputs("hexdump: invalid param file ptr\n", stdout);
+        // The stream itself cannot take the message: the console does.
+        con_print("hexdump: invalid param file ptr\n");
         return;
     }
     if (data == nullptr) {
