@@ -69,5 +69,36 @@ class ShellTest(unittest.TestCase):
                 self.expect(line + b"\nexit\n", PROMPT + b"\a\aError: missing argument: file_name\n" + PROMPT, 0)
 
 
+    def test_angles_text_and_one_more_line_feed(self):
+        outputs = []
+        for word in (b"angles", b"a", b"ANG"):
+            with self.subTest(word=word):
+                run = run_host(word + b"\nexit\n")
+                self.assertEqual(run.rc, 0)
+                out = run.after_start()
+                self.assertTrue(out.startswith(PROMPT + b"Colon, Dotted and DMC formats for Angles, Latitudes and Longitudes\n\n"))
+                # The text ends with its last example line; the command adds one line feed.
+                self.assertTrue(out.endswith(b"\n\n" + PROMPT))
+                self.assertFalse(out.endswith(b"\n\n\n" + PROMPT))
+                outputs.append(out)
+        self.assertEqual(outputs[0], outputs[1])
+        self.assertEqual(outputs[0], outputs[2])
+
+    def test_dconfigure_at_start(self):
+        text = (b"Configuration:\n"
+                b"Station Call\tnotset\tSSID 0x00\n"
+                b"Base Lat  39.750000\tLon  -104.87500\n"
+                b"Host  baud\t57600\nDSTAR baud\t9600\nTNC   baud\t19200\n"
+                b"WIDE Max 3\tWIDE Total 6\tDupe Window 28 sec.\n"
+                b"NSR: Disabled\tRelay: Enabled\n"
+                b"Digi Path[0]: \n"
+                b"Log Port: Yes\n"
+                b"Fix Valid: Yes\tPass packets without valid position: No\n"
+                b"Halt On Error: No\tDrop Mangled Packet: Yes\n"
+                b"Rule count 0\tImplicit Rule Action: Pass\n")
+        for word in (b"dconfigure", b"dc", b"DCONF"):
+            with self.subTest(word=word):
+                self.expect(word + b"\nexit\n", PROMPT + text + PROMPT, 0)
+
 if __name__ == "__main__":
     unittest.main()
