@@ -1,0 +1,197 @@
+// The serial port on Windows: the Win32 communications calls, synchronous and
+// non-overlapped. Every failing call leaves its reason in the thread's last
+// error (GetLastError), which the caller's message shows.
+#include <windows.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/serial_backend.h"
+
+namespace {
+
+HANDLE to_win(serial_handle h) { return reinterpret_cast<HANDLE>(h); }
+
+// The properties block. The driver fills a whole COMMPROP whatever size the
+// block's wPacketLength claims (and may report a size smaller than the record:
+// Wine reports 1), so the block is never smaller than the record; a reported
+// size is a WORD, so 64 KiB holds any block a driver can ask for.
+constexpr size_t PROPS_BLOCK_MAX = 0x10000;
+alignas(COMMPROP) std::array<unsigned char, PROPS_BLOCK_MAX> props_block;
+static_assert(sizeof(COMMPROP) <= PROPS_BLOCK_MAX);
+
+// The size the driver reported in the last properties call on the open port:
+// a block asked for with exactly that size is the second of the two steps, and
+// is handed over marked as initialised.
+serial_handle props_handle = SERIAL_INVALID_HANDLE;
+uint32_t props_reported = 0;
+
+// The settings block as GetCommState last gave it for the open port. Applying
+// settings changes only the fields the program sets and keeps every other one
+// (fBinary, fDsrSensitivity, fTXContinueOnXoff, fErrorChar, fAbortOnError, the
+// reserved bits, XonLim, XoffLim, the special characters) as the driver had it.
+DCB port_dcb;
+serial_handle dcb_handle = SERIAL_INVALID_HANDLE;
+
+serial_handle win_open(const char* name) {
+    if (name == nullptr || name[0] == '\0') {
+        SetLastError(ERROR_INVALID_NAME);
+        return SERIAL_INVALID_HANDLE;
+    }
+    // "COM10" and up are reachable only through the device namespace; the
+    // prefix serves COM1 to COM9 just as well.
+    std::array<char, 64> path{};
+    const char* prefix = "\\\\.\\";
+    if (std::strncmp(name, prefix, 4) == 0) prefix = "";
+    int n = std::snprintf(path.data(), path.size(), "%s%s", prefix, name);
+    if (n < 0 || static_cast<size_t>(n) >= path.size()) {
+        SetLastError(ERROR_INVALID_NAME);
+        return SERIAL_INVALID_HANDLE;
+    }
+    HANDLE h = CreateFileA(path.data(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return SERIAL_INVALID_HANDLE;
+    // Hold DTR and RTS off from the start, before the settings say so; a line
+    // without modem signals refuses this, which does not matter.
+    DWORD saved = GetLastError();
+    EscapeCommFunction(h, CLRDTR);
+    EscapeCommFunction(h, CLRRTS);
+    SetLastError(saved);
+    serial_handle sh = reinterpret_cast<serial_handle>(h);
+    props_handle = sh;
+    props_reported = 0;
+    dcb_handle = SERIAL_INVALID_HANDLE;
+    return sh;
+}
+
+bool win_get_properties(serial_handle h, uint32_t block_size, serial_caps* caps) {
+    if (caps == nullptr || block_size > 0xFFFF) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    size_t size = block_size < sizeof(COMMPROP) ? sizeof(COMMPROP) : block_size;
+    std::memset(props_block.data(), 0, size);
+    auto* prop = reinterpret_cast<COMMPROP*>(props_block.data());
+    prop->wPacketLength = static_cast<WORD>(block_size);
+    if (h == props_handle && props_reported != 0 && block_size == props_reported) {
+        prop->dwProvSpec1 = COMMPROP_INITIALIZED;
+    }
+    if (!GetCommProperties(to_win(h), prop)) return false;
+    caps->packet_length = prop->wPacketLength;
+    caps->settable_params = prop->dwSettableParams;
+    caps->settable_data = prop->wSettableData;
+    caps->settable_stop_parity = prop->wSettableStopParity;
+    caps->prov_capabilities = prop->dwProvCapabilities;
+    props_handle = h;
+    props_reported = prop->wPacketLength;
+    return true;
+}
+
+bool win_get_state(serial_handle h, serial_settings* settings) {
+    if (settings == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    DCB dcb;
+    std::memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(to_win(h), &dcb)) return false;
+    port_dcb = dcb;
+    dcb_handle = h;
+    settings->baud = dcb.BaudRate;
+    settings->byte_size = dcb.ByteSize;
+    settings->parity = dcb.Parity;
+    settings->stop_bits = dcb.StopBits;
+    settings->parity_check = dcb.fParity != 0;
+    settings->cts_flow = dcb.fOutxCtsFlow != 0;
+    settings->dsr_flow = dcb.fOutxDsrFlow != 0;
+    settings->dtr_control = static_cast<uint8_t>(dcb.fDtrControl);
+    settings->rts_control = static_cast<uint8_t>(dcb.fRtsControl);
+    settings->xon_out = dcb.fOutX != 0;
+    settings->xon_in = dcb.fInX != 0;
+    settings->strip_nul = dcb.fNull != 0;
+    return true;
+}
+
+bool win_set_state(serial_handle h, const serial_settings* settings) {
+    if (settings == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    if (dcb_handle != h) {
+        // No settings read on this port yet: start from what the driver has.
+        DCB dcb;
+        std::memset(&dcb, 0, sizeof dcb);
+        dcb.DCBlength = sizeof dcb;
+        if (!GetCommState(to_win(h), &dcb)) return false;
+        port_dcb = dcb;
+        dcb_handle = h;
+    }
+    DCB dcb = port_dcb;
+    dcb.BaudRate = settings->baud;
+    dcb.ByteSize = settings->byte_size;
+    dcb.Parity = settings->parity;
+    dcb.StopBits = settings->stop_bits;
+    dcb.fParity = settings->parity_check ? 1 : 0;
+    dcb.fOutxCtsFlow = settings->cts_flow ? 1 : 0;
+    dcb.fOutxDsrFlow = settings->dsr_flow ? 1 : 0;
+    dcb.fDtrControl = settings->dtr_control & 0x3u;
+    dcb.fRtsControl = settings->rts_control & 0x3u;
+    dcb.fOutX = settings->xon_out ? 1 : 0;
+    dcb.fInX = settings->xon_in ? 1 : 0;
+    dcb.fNull = settings->strip_nul ? 1 : 0;
+    if (!SetCommState(to_win(h), &dcb)) return false;
+    port_dcb = dcb;
+    return true;
+}
+
+bool win_set_timeouts(serial_handle h, const serial_timeouts* timeouts) {
+    if (timeouts == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    COMMTIMEOUTS t;
+    t.ReadIntervalTimeout = timeouts->read_interval;
+    t.ReadTotalTimeoutMultiplier = timeouts->read_multiplier;
+    t.ReadTotalTimeoutConstant = timeouts->read_constant;
+    t.WriteTotalTimeoutMultiplier = timeouts->write_multiplier;
+    t.WriteTotalTimeoutConstant = timeouts->write_constant;
+    return SetCommTimeouts(to_win(h), &t) != 0;
+}
+
+bool win_read(serial_handle h, void* buf, uint32_t size, uint32_t* got) {
+    DWORD n = 0;
+    BOOL ok = ReadFile(to_win(h), buf, size, &n, nullptr);
+    if (got != nullptr) *got = n;
+    return ok != 0;
+}
+
+bool win_write(serial_handle h, const void* buf, uint32_t size, uint32_t* written) {
+    DWORD n = 0;
+    BOOL ok = WriteFile(to_win(h), buf, size, &n, nullptr);
+    if (written != nullptr) *written = n;
+    return ok != 0;
+}
+
+void win_purge(serial_handle h) { PurgeComm(to_win(h), PURGE_TXCLEAR | PURGE_RXCLEAR); }
+
+void win_close(serial_handle h) {
+    if (h == SERIAL_INVALID_HANDLE) return;
+    CloseHandle(to_win(h));
+    if (props_handle == h) {
+        props_handle = SERIAL_INVALID_HANDLE;
+        props_reported = 0;
+    }
+    if (dcb_handle == h) dcb_handle = SERIAL_INVALID_HANDLE;
+}
+
+constexpr serial_backend win_backend = {
+    win_open, win_get_properties, win_get_state, win_set_state, win_set_timeouts,
+    win_read, win_write, win_purge, win_close,
+};
+
+}  // namespace
+
+const serial_backend* serial_os_backend() { return &win_backend; }
