@@ -64,6 +64,12 @@ class ConfigureTest(TempDirCase):
         self.assertEqual(run.after_start(),
                          PROMPT + b"Configuration items processed 1\n" + PROMPT + summary(19200) + PROMPT)
 
+    def test_second_blank_belongs_to_the_name(self):
+        run = run_host(b"configure  /nonexistent/x.cfg\nexit\n")
+        self.assertEqual(run.after_start(),
+                         PROMPT + b"\a\aError: cannot open  /nonexistent/x.cfg\n"
+                         b"\a\aError: Configuration processing failed\n" + PROMPT)
+
     def test_file_name_with_blanks(self):
         path = write_file(self.tmp, "my station.cfg", "relay no\n")
         run = run_host(b"configure " + path.encode() + b"\nexit\n")

@@ -193,6 +193,15 @@ TEST_F(ConfParser, DigiPathTooLongKeepsEarlierPartsAndCount) {
     EXPECT_EQ(std::memcmp(conf_image.digi_path, expected, 64), 0);
 }
 
+TEST_F(ConfParser, EachRunStartsFromTheDefaults) {
+    ASSERT_EQ(run_conf("digipath a,b\nhost 4800\n").rc, 0);
+    ASSERT_EQ(run_conf("relay no\n").rc, 0);
+    EXPECT_EQ(digipath_count, 0);
+    char zero[64] = {};
+    EXPECT_EQ(std::memcmp(conf_image.digi_path, zero, 64), 0);
+    EXPECT_EQ(conf_image.host_baud, 57600u);
+}
+
 TEST_F(ConfParser, Position) {
     if (!angles_available()) GTEST_SKIP() << "angle parser not built yet";
     conf_run r = run_conf("position 39:30:00 -104:30:00\n");
