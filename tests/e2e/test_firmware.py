@@ -1,0 +1,241 @@
+"""Firmware update through the simulated device's serial loader."""
+import os
+import re
+import select
+import subprocess
+import tempfile
+import time
+import unittest
+
+from qvtest import EXAMPLES, PROMPT, START, host_command
+from simtest import Sim
+
+FIRMWARE = os.path.join(EXAMPLES, "firmware.hex")
+
+CONFIRM = (b"\a\aWARNING! This will alter the Quorvantis firmware!\n"
+           b"Do you want to continue (n or y)? [n]: ")
+NOT_UPDATED = b"Quorvantis Firmware will NOT be updated!\n"
+ABOUT = (b"\n\a\aWARNING! The Quorvantis Firmware is about to be updated!\n"
+         b"This will take less than 5 minutes.\n"
+         b"Do NOT interrupt the process once started!\n"
+         b"If power is interrupted during this process you may not be able\n"
+         b"to communicate with the Quorvantis due to firmware corruption.\n"
+         b"If this happens correct the power problem and restart this entire process.\n\n"
+         b"Type the Enter key when you are ready to continue...")
+POWER = (b"\nTo begin TURN ON the Quorvantis or CYCLE THE POWER if it is already on.\n"
+         b"\a\aYou have 20 seconds to do this...")
+SUCCEEDED = (b"\a\aFirmware update succeeded!\n\nPower cycle Quorvantis!\n"
+             b"Don't forget to Configure Operating Parameters, Process Rules\n"
+             b"and Download these to the Quorvantis!\n")
+FAILED = b"Error: Firmware update failed!\n\tPower cycle Quorvantis and try again!\n"
+NO_PROMPT = b"\n\a\aError: did not receive the Quorvantis Firmware prompt!\n"
+
+
+def records(path):
+    with open(path, "rb") as f:
+        return [line.rstrip(b"\r\n") for line in f if line.startswith(b":")]
+
+
+class Session:
+    """The host on a pipe: commands go in, the device is powered on when the
+    host asks for it, and the port must be closed before the host is told to exit."""
+
+    def __init__(self, sim, commands, power=True):
+        self.sim = sim
+        self.proc = subprocess.Popen(host_command(), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, env=dict(os.environ, **sim.env))
+        self.out = b""
+        self.proc.stdin.write(commands)
+        self.proc.stdin.flush()
+        self.started = time.monotonic()
+        if power:
+            self.read_until(b"seconds to do this...", 20)
+            sim.power_on()
+
+    def read_until(self, marker, timeout):
+        end = time.monotonic() + timeout
+        fd = self.proc.stdout.fileno()
+        while marker not in self.out and time.monotonic() < end:
+            ready, _, _ = select.select([fd], [], [], 0.1)
+            if ready:
+                chunk = os.read(fd, 65536)
+                if not chunk:
+                    break
+                self.out += chunk
+        return marker in self.out
+
+    def finish(self, expect_open=True):
+        if expect_open:
+            closed = self.sim.wait_for(lambda line: line == "closed", 30)
+        self.elapsed = time.monotonic() - self.started
+        rest, self.err = self.proc.communicate(b"exit\n", timeout=30)
+        self.out += rest
+        if expect_open:
+            assert closed is not None, "the port stayed open after the firmware command"
+        assert self.proc.returncode == 0, (self.proc.returncode, self.err)
+        assert self.out.startswith(START + PROMPT), self.out[:300]
+        assert self.out.endswith(PROMPT), self.out[-300:]
+        return self.out[len(START + PROMPT):-len(PROMPT)]
+
+
+class FirmwareTest(unittest.TestCase):
+    def setUp(self):
+        self.tmp_dir = tempfile.TemporaryDirectory()
+        self.tmp = self.tmp_dir.name
+        self.received = os.path.join(self.tmp, "received.hex")
+
+    def tearDown(self):
+        self.tmp_dir.cleanup()
+
+    def loader(self, *opts):
+        args = ["--mode", "loader", "--manual-power", "--opt", "out=" + self.received]
+        for opt in opts:
+            args += ["--opt", opt]
+        return Sim(self.tmp, *args)
+
+    def update(self, sim, path=FIRMWARE, answer=b"y"):
+        return Session(sim, b"firmware 1 " + path.encode() + b"\n" + answer + b"\n\n").finish()
+
+    def check_progress(self, text, acknowledged, total):
+        """text holds one progress line per acknowledged record, in order: the
+        first 21 characters of the formatted times and percent, then the bar."""
+        lines = text.split(b"\r")
+        self.assertEqual(lines[0], b"")
+        self.assertEqual(len(lines) - 1, acknowledged)
+        for done, line in enumerate(lines[1:], 1):
+            bar = int(59 * done / total)
+            head, tail = line[:20], line[20:]
+            self.assertEqual(tail, b"=" * bar, (done, line))
+            times = re.match(rb"^ *\d+s TTC +\d+s ", head)
+            self.assertIsNotNone(times, line)
+            percent = b"%4.1f%% " % (100 * done / total)
+            self.assertTrue(percent.startswith(head[times.end():]), (done, line))
+
+    def test_whole_update(self):
+        with self.loader() as sim:
+            text = self.update(sim)
+            events = sim.events()
+        total = len(records(FIRMWARE))
+        self.assertEqual(total, 257)
+        prefix = CONFIRM + ABOUT + POWER + b"\n\n"
+        self.assertTrue(text.startswith(prefix), text[:800])
+        self.assertTrue(text.endswith(b"\n" + SUCCEEDED), text[-400:])
+        body = text[len(prefix):-len(b"\n" + SUCCEEDED)]
+        self.check_progress(body, total, total)
+        last = body.split(b"\r")[-1]
+        self.assertRegex(last, rb"^ *\d+s TTC +\d+s 100\.0%={59}$")
+        self.assertEqual(len(last), 80 - 1)
+        self.assertEqual(records(self.received), records(FIRMWARE))
+        self.assertIn("loader syn", events)
+        self.assertIn("loader identifier", events)
+        self.assertIn("loader end", events)
+
+    def test_bad_checksum_reply_resends_with_line_number(self):
+        # Two comment lines before the records: the third record is line 5.
+        path = os.path.join(self.tmp, "commented.hex")
+        with open(FIRMWARE, "rb") as f:
+            data = f.read()
+        with open(path, "wb") as f:
+            f.write(b"# firmware for the test\n\n" + data)
+        with self.loader("script=3:12") as sim:
+            text = self.update(sim, path)
+            events = sim.events()
+        message = b"\n\a\aError: Firmware updating error: bad record checksum on Line 5, resending.\n"
+        self.assertEqual(text.count(message), 1)
+        self.assertTrue(text.endswith(b"\n" + SUCCEEDED))
+        self.assertIn("loader line 3 12", events)
+        self.assertIn("loader line 4 06", events)
+        self.assertEqual(records(self.received), records(FIRMWARE))
+
+    def test_every_resent_reply(self):
+        cases = [
+            ("11", b"didn't get start character"),
+            ("15", b"validation"),
+            ("none", b"timed out"),
+            ("42", b"unknown"),
+        ]
+        for status, words in cases:
+            with self.subTest(status=status), self.loader("script=2:" + status) as sim:
+                text = self.update(sim)
+                self.assertIn(b"\n\a\aError: Firmware updating error: " + words + b" on Line 2, resending.\n"
+                              b"\r", text)
+                self.assertTrue(text.endswith(b"\n" + SUCCEEDED))
+                self.assertEqual(records(self.received), records(FIRMWARE))
+
+    def test_ten_failures_spread_over_records_abort(self):
+        # Every other reply fails: record n+1 fails once and goes on its second
+        # try, until the tenth failure (on record 11) ends the transfer.
+        statuses = ["11", "12", "15", "none", "42", "11", "12", "15", "42", "12"]
+        script = ",".join("%d:%s" % (2 * (i + 1), s) for i, s in enumerate(statuses))
+        with self.loader("script=" + script) as sim:
+            text = self.update(sim)
+            events = sim.events()
+        words = [b"didn't get start character", b"bad record checksum", b"validation", b"timed out",
+                 b"unknown", b"didn't get start character", b"bad record checksum", b"validation", b"unknown"]
+        for number, word in enumerate(words, 2):
+            self.assertIn(b"\n\a\aError: Firmware updating error: %s on Line %d, resending.\n" % (word, number),
+                          text)
+        self.assertEqual(text.count(b"resending"), 9)
+        self.assertTrue(text.endswith(
+            b"\n\a\aError: maximum Firmware updating errors (10) encountered- aborting!\n" + FAILED), text[-300:])
+        self.assertEqual(text.count(b"\r"), 10)  # records 1 to 10 were acknowledged
+        self.assertEqual(events.count("loader line 20 12"), 1)
+        self.assertFalse(any(line.startswith("loader line 21 ") for line in events))
+
+    def test_buffer_full_and_fatal_abort(self):
+        cases = [
+            ("17", b"\n\a\aError: Firmware updating error: buffer full on Line 4- aborting!\n"),
+            ("18", b"\n\a\aError: Firmware updating error: fatal on Line 4- aborting!\n"),
+        ]
+        for status, message in cases:
+            with self.subTest(status=status), self.loader("script=4:" + status) as sim:
+                text = self.update(sim)
+                self.assertTrue(text.endswith(message + FAILED), text[-300:])
+                self.assertEqual(text.count(b"\r"), 3)
+                self.assertEqual(len(records(self.received)), 3)
+
+    def test_wrong_prompt_byte(self):
+        with self.loader("prompt=0x41") as sim:
+            session = Session(sim, b"firmware com1 " + FIRMWARE.encode() + b"\nY\n\n")
+            text = session.finish()
+        self.assertEqual(text, CONFIRM + ABOUT + POWER + NO_PROMPT + FAILED)
+        self.assertLess(session.elapsed, 10)
+
+    def test_device_that_never_falls_quiet(self):
+        # The drain gives up after a few seconds and the chatter is no prompt.
+        with Sim(self.tmp, "--mode", "loader", "--fault", "chatter") as sim:
+            session = Session(sim, b"firmware 1 " + FIRMWARE.encode() + b"\ny\n\n", power=False)
+            text = session.finish()
+        self.assertEqual(text, CONFIRM + ABOUT + POWER + NO_PROMPT + FAILED)
+        self.assertLess(session.elapsed, 15)
+
+    def test_answers_that_do_not_update(self):
+        for answer in (b"n", b"", b"no", b"N"):
+            with self.subTest(answer=answer), self.loader() as sim:
+                text = Session(sim, b"firmware 1 " + FIRMWARE.encode() + b"\n" + answer + b"\n",
+                               power=False).finish(expect_open=False)
+                self.assertEqual(text, CONFIRM + NOT_UPDATED)
+                self.assertNotIn("opened", sim.events())
+
+    def test_end_of_input_at_the_confirmation(self):
+        with self.loader() as sim:
+            proc = subprocess.run(host_command(), input=b"firmware 1 " + FIRMWARE.encode() + b"\n",
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                  env=dict(os.environ, **sim.env), timeout=30)
+            self.assertNotIn("opened", sim.events())
+        self.assertEqual(proc.returncode, 1)
+        self.assertEqual(proc.stdout, START + PROMPT + CONFIRM + b"\n" + NOT_UPDATED + PROMPT + b"\n")
+
+    def test_refused_while_connected(self):
+        with Sim(self.tmp) as sim:
+            proc = subprocess.run(host_command(),
+                                  input=b"connect 1\nfirmware 1 " + FIRMWARE.encode() + b"\nexit\n",
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                  env=dict(os.environ, **sim.env), timeout=60)
+        self.assertEqual(proc.returncode, 0)
+        self.assertIn(b"Connected at 9600\n" + PROMPT +
+                      b"\a\aError: already Connected, Disconnect first!\n" + PROMPT, proc.stdout)
+
+
+if __name__ == "__main__":
+    unittest.main()
