@@ -1,0 +1,159 @@
+// The loader exchange of the firmware update against the scripted serial fake.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "fake_serial.h"
+#include "firmware/fw_loader.h"
+#include "platform/platform.h"
+#include "serial/serial_port.h"
+#include "shell/console.h"
+
+namespace {
+
+const std::string RECORD_1 = ":0400000001020304F2";
+const std::string END_RECORD = ":00000001FF";
+
+// A data record of 128 bytes: 267 characters, the longest the file check accepts.
+std::string long_record() {
+    std::string line = ":80000400";
+    unsigned sum = 0x80 + 0x00 + 0x04 + 0x00;
+    char pair[4];
+    for (unsigned i = 0; i < 128; ++i) {
+        std::snprintf(pair, sizeof pair, "%02X", i);
+        line += pair;
+        sum += i;
+    }
+    std::snprintf(pair, sizeof pair, "%02X", (0x100u - (sum & 0xFFu)) & 0xFFu);
+    return line + pair;
+}
+
+struct fw_fixture : ::testing::Test {
+    char path[32] = "/tmp/qv_fw_exchange_XXXXXX";
+    FILE* input = nullptr;
+    fake_serial* fake = nullptr;
+
+    void SetUp() override {
+        int fd = mkstemp(path);
+        ASSERT_GE(fd, 0);
+        FILE* file = fdopen(fd, "w");
+        std::fprintf(file, "# test firmware\r\n%s\r\n%s\r\n%s\r\n", RECORD_1.c_str(), long_record().c_str(),
+                     END_RECORD.c_str());
+        std::fclose(file);
+        input = std::tmpfile();
+        std::fputs("\n", input);  // the Enter key
+        std::rewind(input);
+        con_set_input(input);
+        fake = &fake_install();
+    }
+    void TearDown() override {
+        fake_remove();
+        con_set_input(nullptr);
+        std::fclose(input);
+        std::remove(path);
+    }
+    void bytes(std::initializer_list<uint8_t> list) { fake->queue_bytes(std::vector<uint8_t>(list)); }
+    int run(std::string& out) {
+        console_capture capture;
+        int result = firmware(3, path);
+        out = capture.text();
+        return result;
+    }
+};
+
+TEST_F(fw_fixture, WholeTransfer) {
+    fake->quiet();  // the drain
+    bytes({0x05});
+    bytes({0x06});
+    bytes({0x06});
+    for (int i = 0; i < 3; ++i) bytes({0x06});
+    std::string out;
+    EXPECT_EQ(run(out), 0);
+
+    ASSERT_EQ(fake->writes.size(), 5u);
+    EXPECT_EQ(fake->writes[0], std::vector<uint8_t>({0x16}));
+    const std::vector<std::string> sent = {"QvNtIs1.0", RECORD_1 + "\r", long_record() + "\r", END_RECORD + "\r"};
+    for (size_t i = 0; i < sent.size(); ++i) {
+        EXPECT_EQ(std::string(fake->writes[i + 1].begin(), fake->writes[i + 1].end()), sent[i]) << i;
+    }
+    EXPECT_EQ(fake->writes[3].size(), 268u);  // the whole long record and its CR
+
+    ASSERT_FALSE(fake->states_set.empty());
+    EXPECT_EQ(fake->states_set[0].baud, 19200u);
+    EXPECT_EQ(fake->opened, std::vector<std::string>({"COM3"}));
+    // Per-read time-outs: the drain, the prompt, the sync, the identifier, each record.
+    std::vector<uint32_t> constants;
+    for (const serial_timeouts& t : fake->timeouts) constants.push_back(t.read_constant);
+    EXPECT_EQ(constants, std::vector<uint32_t>({1, 110, 20010, 210, 5010, 110, 110, 110}));
+    EXPECT_EQ(fake->reads, std::vector<uint32_t>({1024, 1, 1, 1, 1, 1, 1}));
+    EXPECT_GE(fake->purges, 2);
+    EXPECT_EQ(fake->closes, 1);
+    EXPECT_EQ(fake->open_count, 0);
+    EXPECT_EQ(port_handle, SERIAL_INVALID_HANDLE);
+    EXPECT_NE(out.find("You have 20 seconds to do this...\n\n\r"), std::string::npos);
+    EXPECT_EQ(out.substr(out.size() - 66), "100.0%" + std::string(59, '=') + "\n");
+}
+
+TEST_F(fw_fixture, FailuresCloseThePort) {
+    struct row {
+        const char* name;
+        std::vector<std::vector<uint8_t>> chunks;
+        bool write_fails;
+        int code;
+        std::string message;
+    };
+    const std::vector<row> rows = {
+        {"no prompt", {{}, {}}, false, -6, "\n\a\aError: did not receive the Quorvantis Firmware prompt!\n"},
+        {"wrong prompt", {{}, {0x15}}, false, -6, "\n\a\aError: did not receive the Quorvantis Firmware prompt!\n"},
+        {"sync not written", {{}, {0x05}}, true, -7,
+         "\n\a\aError: wrote FIRMSYNC sync character, got error on port COM3\n"},
+        {"no sync answer", {{}, {0x05}, {}}, false, -8, "\n\a\aError: did not synchronize with the Quorvantis!\n"},
+        {"identifier refused", {{}, {0x05}, {0x06}, {0x15}}, false, -10,
+         "\n\a\aError: did not receive QvNtIs identifier acknowledgement!\n"},
+    };
+    for (const row& r : rows) {
+        fake = &fake_install();
+        std::rewind(input);
+        for (const auto& chunk : r.chunks) fake->queue_bytes(chunk);
+        fake->write_fails = r.write_fails;
+        std::string out;
+        EXPECT_EQ(run(out), r.code) << r.name;
+        EXPECT_GE(out.size(), r.message.size());
+        if (out.size() >= r.message.size()) {
+            EXPECT_EQ(out.substr(out.size() - r.message.size()), r.message) << r.name;
+        }
+        EXPECT_EQ(fake->closes, 1) << r.name;
+        EXPECT_EQ(fake->open_count, 0) << r.name;
+    }
+}
+
+TEST_F(fw_fixture, PortThatCannotBeOpened) {
+    fake->open_fails = true;
+    std::string out;
+    EXPECT_EQ(run(out), -5);
+    const std::string tail = "\a\aError: could not open COM port COM3\n";
+    ASSERT_GE(out.size(), tail.size());
+    EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
+    EXPECT_EQ(fake->open_count, 0);
+}
+
+int64_t ticking_now = 0;
+int64_t ticking_clock() { return ticking_now++; }
+
+TEST_F(fw_fixture, DrainOfADeviceThatNeverFallsQuiet) {
+    fake->endless = true;
+    ticking_now = 0;
+    plat_set_clock_hook(ticking_clock);
+    std::string out;
+    int result = run(out);
+    plat_set_clock_hook(nullptr);
+    EXPECT_EQ(result, -6);  // the chatter is no prompt
+    size_t drain_reads = 0;
+    for (uint32_t size : fake->reads) drain_reads += size == 1024 ? 1 : 0;
+    EXPECT_EQ(drain_reads, 5u);
+    EXPECT_EQ(fake->closes, 1);
+}
+
+}  // namespace
