@@ -1,0 +1,208 @@
+"""Resources and bad input: no descriptor left open after a command, memory
+flat over a long run of configure/rules cycles, and lines no operator should
+type (NUL bytes, bytes above 0x7F, very long lines, end of input in the middle
+of a question) neither crash the program nor run an answer as a command."""
+import os
+import select
+import subprocess
+import sys
+import time
+import unittest
+
+from qvtest import EXAMPLES, ON_WINE, PROMPT, START, TempDirCase, host_command, run_host, summary, write_file
+
+FIRMWARE_QUESTION = (b"\a\aWARNING! This will alter the Quorvantis firmware!\n"
+                     b"Do you want to continue (n or y)? [n]: ")
+NOT_UPDATED = b"Quorvantis Firmware will NOT be updated!\n"
+
+STATION = (b"call N0CALL\nssid 7\nposition 45:30:15, -122:30:00\nhost 57600\n"
+           b"widemax 3\nwidetotal 6\ndupewin 30\ndigipath WIDE1-1,WIDE2-2\n")
+BAD_STATION = b"ssid 16\n"
+RULES = b"pass src *\ndrop dst ABCDEF\npass compass NE\ndrop implicit\n"
+BAD_RULES = b"pass nothing\n"
+
+
+def unknown(word):
+    return b"\a\aError: unknown command: " + word + b"\n"
+
+
+class Interactive:
+    """The program waiting at its prompt, fed a line at a time."""
+
+    def __init__(self, env=None):
+        full_env = dict(os.environ)
+        if env:
+            full_env.update(env)
+        self.proc = subprocess.Popen(host_command(), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, env=full_env)
+        self.out = b""
+        self.wait_for(PROMPT, 1)
+
+    def wait_for(self, text, count, timeout=60):
+        """Reads until text has appeared count more times."""
+        start = len(self.out)
+        deadline = time.monotonic() + timeout
+        while self.out.count(text, start) < count:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise AssertionError("no %r after %r" % (text, self.out[-300:]))
+            ready, _, _ = select.select([self.proc.stdout], [], [], left)
+            if not ready:
+                continue
+            chunk = os.read(self.proc.stdout.fileno(), 65536)
+            if not chunk:
+                raise AssertionError("the program ended: %r" % self.out[-300:])
+            self.out += chunk
+        return self.out[start:]
+
+    def send(self, lines, prompts=None, wait=PROMPT):
+        """Sends lines (bytes) and waits for one prompt per line, or for the
+        given number of wait texts."""
+        if prompts is None:
+            # A line at a time: the program's output is read before more
+            # input is written, so neither pipe can fill up and stall.
+            seen = b""
+            for line in lines.splitlines(keepends=True):
+                seen += self.send(line, 1 if line.endswith(b"\n") else 0)
+            return seen
+        self.proc.stdin.write(lines)
+        self.proc.stdin.flush()
+        return self.wait_for(wait, prompts)
+
+    def fds(self):
+        return sorted(int(name) for name in os.listdir("/proc/%d/fd" % self.proc.pid))
+
+    def status(self, field):
+        with open("/proc/%d/status" % self.proc.pid) as f:
+            for line in f:
+                if line.startswith(field + ":"):
+                    return int(line.split()[1])
+        raise AssertionError(field)
+
+    def finish(self):
+        rest, err = self.proc.communicate(b"exit\n", timeout=60)
+        self.out += rest
+        return self.proc.returncode, err
+
+
+@unittest.skipIf(ON_WINE, "reads the process's own /proc entries")
+class DescriptorTest(TempDirCase):
+    def test_no_descriptor_left_after_commands(self):
+        good = write_file(self.tmp, "good.cfg", STATION).encode()
+        bad = write_file(self.tmp, "bad.cfg", BAD_STATION).encode()
+        rules = write_file(self.tmp, "good.rules", RULES).encode()
+        bad_rules = write_file(self.tmp, "bad.rules", BAD_RULES).encode()
+        missing = os.path.join(self.tmp, "missing.cfg").encode()
+        hexfile = os.path.join(EXAMPLES, "firmware.hex").encode()
+        commands = [
+            b"help", b"angles", b"dconfigure", b"drules",
+            b"configure " + good, b"configure " + bad, b"configure " + missing, b"configure",
+            b"rules " + rules, b"rules " + bad_rules, b"rules " + missing,
+            b"dconfigure", b"drules", b"download", b"disconnect", b"baud 9600",
+            b"connect com11", b"connect com1 1234", b"nonsense", b".",
+        ]
+        host = Interactive()
+        try:
+            self.assertEqual(host.fds(), [0, 1, 2])
+            for command in commands:
+                with self.subTest(command=command):
+                    host.send(command + b"\n")
+                    self.assertEqual(host.fds(), [0, 1, 2])
+            # While the confirmation waits for its answer and after it.
+            host.send(b"firmware 1 " + hexfile + b"\n", 1, wait=b"[n]: ")
+            self.assertEqual(host.fds(), [0, 1, 2])
+            host.send(b"n\n")
+            self.assertEqual(host.fds(), [0, 1, 2])
+        finally:
+            rc, err = host.finish()
+        self.assertEqual(rc, 0, err)
+        self.assertTrue(host.out.startswith(START))
+
+
+@unittest.skipIf(ON_WINE, "reads the process's own /proc entries")
+class MemoryTest(TempDirCase):
+    CYCLES = 1000
+
+    def test_configure_rules_cycles_hold_memory_flat(self):
+        good = write_file(self.tmp, "good.cfg", STATION).encode()
+        bad = write_file(self.tmp, "bad.cfg", BAD_STATION).encode()
+        rules = write_file(self.tmp, "good.rules", RULES).encode()
+        bad_rules = write_file(self.tmp, "bad.rules", BAD_RULES).encode()
+        cycle = (b"configure " + good + b"\nrules " + rules + b"\nconfigure " + bad + b"\nrules " + bad_rules
+                 + b"\ndconfigure\ndrules\n")
+        # Freed blocks held back by a sanitizer's quarantine would look like growth.
+        options = os.environ.get("ASAN_OPTIONS", "")
+        env = {"ASAN_OPTIONS": (options + ":" if options else "") + "quarantine_size_mb=0:detect_leaks=0"}
+        host = Interactive(env)
+        try:
+            warm = self.CYCLES // 10
+            host.send(cycle * warm)
+            rss_warm = host.status("VmRSS")
+            host.send(cycle * (self.CYCLES - warm))
+            rss_end = host.status("VmRSS")
+            peak = host.status("VmHWM")
+            self.assertEqual(host.fds(), [0, 1, 2])
+        finally:
+            rc, err = host.finish()
+        self.assertEqual(rc, 0, err[-500:])
+        sys.stderr.write("\n%d configure/rules cycles: VmRSS %d kB after %d, %d kB at the end, peak %d kB\n"
+                         % (self.CYCLES, rss_warm, warm, rss_end, peak))
+        self.assertLess(rss_end - rss_warm, 512, "memory grew from %d kB to %d kB" % (rss_warm, rss_end))
+
+
+class BadInputTest(TempDirCase):
+    def expect(self, script, after_start, rc=0):
+        run = run_host(script)
+        self.assertEqual(run.after_start(), after_start)
+        self.assertEqual(run.rc, rc)
+        self.assertEqual(run.err, b"")
+
+    def test_bytes_above_7f_are_an_unknown_word(self):
+        for word in (b"\xff", b"\x80abc", b"h\xe9lp", b"\xc3\xa9"):
+            with self.subTest(word=word):
+                self.expect(word + b"\nexit\n", PROMPT + unknown(word) + PROMPT)
+
+    def test_line_of_10000_characters_is_read_in_pieces(self):
+        # 39 pieces of 255 characters, then the last 55 with the line feed.
+        expected = (PROMPT + unknown(b"x" * 255)) * 39 + PROMPT + unknown(b"x" * 55) + PROMPT
+        self.expect(b"x" * 10000 + b"\nexit\n", expected)
+
+    def test_nul_bytes_never_crash(self):
+        for line in (b"\x00", b"\x00\x00\x00help", b"help\x00", b"conf\x00igure x", b"\x00" * 10000,
+                     b"exit\x00now" * 40):
+            with self.subTest(line=line[:20]):
+                run = run_host(line + b"\nexit\n")
+                self.assertIn(run.rc, (0, 1))
+                self.assertEqual(run.err, b"")
+                self.assertTrue(run.after_start().endswith(PROMPT) or run.rc == 1)
+
+    def test_nul_line_is_an_empty_line(self):
+        self.expect(b"\x00\nexit\n", PROMPT * 2)
+
+    def test_firmware_answer_is_never_a_command(self):
+        hexfile = os.path.join(EXAMPLES, "firmware.hex").encode()
+        for answer in (b"exit", b"help", b"", b"n" * 10000, b"no\x00exit", b"\xff\xfe"):
+            with self.subTest(answer=answer[:20]):
+                script = b"firmware 1 " + hexfile + b"\n" + answer + b"\nhelpme\nexit\n"
+                expected = PROMPT + FIRMWARE_QUESTION + NOT_UPDATED + PROMPT + unknown(b"helpme") + PROMPT
+                self.expect(script, expected)
+
+    def test_long_firmware_answer_rest_is_discarded(self):
+        hexfile = os.path.join(EXAMPLES, "firmware.hex").encode()
+        script = b"firmware 1 " + hexfile + b"\n" + b"n" * 100 + b"exit" * 100 + b"\nhelp\nexit\n"
+        self.expect(script, PROMPT + FIRMWARE_QUESTION + NOT_UPDATED + PROMPT + summary() + PROMPT)
+
+    def test_end_of_input_at_the_firmware_question(self):
+        hexfile = os.path.join(EXAMPLES, "firmware.hex").encode()
+        self.expect(b"firmware 1 " + hexfile + b"\n",
+                    PROMPT + FIRMWARE_QUESTION + b"\n" + NOT_UPDATED + PROMPT + b"\n", rc=1)
+
+    def test_repeat_after_an_answer_runs_the_command_again(self):
+        hexfile = os.path.join(EXAMPLES, "firmware.hex").encode()
+        script = b"firmware 1 " + hexfile + b"\nn\n.\nn\nexit\n"
+        once = FIRMWARE_QUESTION + NOT_UPDATED
+        self.expect(script, PROMPT + once + PROMPT + once + PROMPT)
+
+
+if __name__ == "__main__":
+    unittest.main()
