@@ -7,7 +7,7 @@ import tempfile
 import time
 import unittest
 
-from qvtest import EXAMPLES, PROMPT, START, host_command
+from qvtest import EXAMPLES, ON_WINE, PROMPT, START, host_command
 from simtest import Sim
 
 FIRMWARE = os.path.join(EXAMPLES, "firmware.hex")
@@ -70,6 +70,8 @@ class Session:
         self.elapsed = time.monotonic() - self.started
         rest, self.err = self.proc.communicate(b"exit\n", timeout=30)
         self.out += rest
+        if ON_WINE:
+            self.out = self.out.replace(b"\r\n", b"\n")
         if expect_open:
             assert closed is not None, "the port stayed open after the firmware command"
         assert self.proc.returncode == 0, (self.proc.returncode, self.err)
@@ -223,6 +225,8 @@ class FirmwareTest(unittest.TestCase):
                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                   env=dict(os.environ, **sim.env), timeout=30)
             self.assertNotIn("opened", sim.events())
+        if ON_WINE:
+            proc.stdout = proc.stdout.replace(b"\r\n", b"\n")
         self.assertEqual(proc.returncode, 1)
         self.assertEqual(proc.stdout, START + PROMPT + CONFIRM + b"\n" + NOT_UPDATED + PROMPT + b"\n")
 
@@ -232,6 +236,8 @@ class FirmwareTest(unittest.TestCase):
                                   input=b"connect 1\nfirmware 1 " + FIRMWARE.encode() + b"\nexit\n",
                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                   env=dict(os.environ, **sim.env), timeout=60)
+        if ON_WINE:
+            proc.stdout = proc.stdout.replace(b"\r\n", b"\n")
         self.assertEqual(proc.returncode, 0)
         self.assertIn(b"Connected at 9600\n" + PROMPT +
                       b"\a\aError: already Connected, Disconnect first!\n" + PROMPT, proc.stdout)
