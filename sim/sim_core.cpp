@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -42,6 +43,7 @@ sim_device::sim_device(const sim_options& options) : options_(options) {}
 
 sim_device::~sim_device() {
     if (master_ >= 0) close(master_);
+    if (watch_ >= 0) close(watch_);
     if (!options_.link.empty()) unlink(options_.link.c_str());
 }
 
@@ -54,11 +56,18 @@ bool sim_device::setup() {
     const char* name = ptsname(master_);
     if (name == nullptr) return false;
     slave_ = name;
-    // Open and close the slave once, so that the master reports a hang-up
-    // until the host opens it.
+    // Open and close the slave once, so that its settings are initialised
+    // before the host comes.
     int s = open(slave_.c_str(), O_RDWR | O_NOCTTY);
     if (s >= 0) close(s);
     fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+    // Every open and close of the slave, in order, so that a close followed
+    // at once by a new open is still seen as a power cycle.
+    watch_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (watch_ < 0 || inotify_add_watch(watch_, slave_.c_str(), IN_OPEN | IN_CLOSE) < 0) {
+        std::fprintf(stderr, "quorvantis-sim: cannot watch %s: %s\n", slave_.c_str(), std::strerror(errno));
+        return false;
+    }
     if (!options_.link.empty()) {
         make_dirs(options_.link);
         unlink(options_.link.c_str());
@@ -212,8 +221,9 @@ void sim_device::monitor_line() {
     }
     report("cr");
     if (unplug_point("cr")) return;
-    if (fault("no-prompt")) return;
-    send_padded("\r\nQuorva> ", REPLY_SIZE);
+    if (fault("silent-cr")) return;
+    // A full reply at once, so the host does not wait out its 20 seconds.
+    send_padded(fault("no-prompt") ? "\r\nEh?\r\n" : "\r\nQuorva> ", REPLY_SIZE);
 }
 
 void sim_device::monitor_bytes(const uint8_t* data, size_t n) {
@@ -260,24 +270,47 @@ void sim_device::monitor_bytes(const uint8_t* data, size_t n) {
     }
 }
 
+void sim_device::watch_events() {
+    alignas(inotify_event) char events[4096];
+    for (;;) {
+        ssize_t n = read(watch_, events, sizeof events);
+        if (n <= 0) return;
+        for (ssize_t at = 0; at < n;) {
+            const inotify_event* e = reinterpret_cast<const inotify_event*>(events + at);
+            if ((e->mask & IN_OPEN) != 0) {
+                if (++opens_ == 1) {
+                    host_open_ = true;
+                    opened_at_ms_ = now_ms();
+                    report("opened");
+                    if (unplug_point("open")) return;
+                }
+            }
+            if ((e->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) != 0 && opens_ > 0) {
+                if (--opens_ == 0) power_off();
+            }
+            at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+        }
+    }
+}
+
 void sim_device::run() {
     report("ready " + slave_);
     std::array<uint8_t, 4096> buf{};
     int64_t chatter_at = 0;
     while (!stopping_ && !unplugged_) {
         short events = POLLIN;
-        if (!out_.empty()) events |= POLLOUT;
-        pollfd p{master_, events, 0};
-        int wait = 10;
-        int r = poll(&p, 1, wait);
+        if (!out_.empty() && host_open_) events |= POLLOUT;
+        // Without a host the master only reports its hang-up: leave it out then.
+        pollfd p[2] = {{watch_, POLLIN, 0}, {host_open_ ? master_ : -1, events, 0}};
+        int r = poll(p, 2, 10);
         if (r < 0) {
             if (errno == EINTR) continue;
             break;
         }
-        bool hup = (p.revents & POLLHUP) != 0;
-        if ((p.revents & POLLIN) != 0) {
+        // Bytes first: what the host wrote before it closed still counts.
+        if (host_open_ && (p[1].revents & POLLIN) != 0) {
             ssize_t got = read(master_, buf.data(), buf.size());
-            if (got > 0 && host_open_) {
+            if (got > 0) {
                 if (!powered_) {
                     report("ignored " + std::to_string(got));
                 } else if (mode_) {
@@ -288,19 +321,9 @@ void sim_device::run() {
             }
         }
         if (unplugged_) break;
-        if (hup) {
-            if (host_open_) power_off();
-            // Nobody on the line: look again shortly.
-            timespec ts{0, 5000000};
-            nanosleep(&ts, nullptr);
-            continue;
-        }
-        if (!host_open_) {
-            host_open_ = true;
-            opened_at_ms_ = now_ms();
-            report("opened");
-            if (unplug_point("open")) break;
-        }
+        if ((p[0].revents & POLLIN) != 0) watch_events();
+        if (unplugged_) break;
+        if (!host_open_) continue;
         int64_t now = now_ms();
         if (!powered_) {
             bool due = options_.manual_power ? power_request_

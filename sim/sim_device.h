@@ -89,9 +89,12 @@ private:
     void monitor_bytes(const uint8_t* data, size_t n);
     void monitor_line();
     void flush_output();
+    void watch_events();
 
     sim_options options_;
     int master_ = -1;
+    int watch_ = -1;  // inotify on the slave: the host's opens and closes
+    int opens_ = 0;
     std::string slave_;
     bool stopping_ = false;
     bool unplugged_ = false;

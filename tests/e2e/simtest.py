@@ -8,7 +8,11 @@ Sim links COM<port> in a private configuration directory (XDG_CONFIG_HOME
 under the given directory), waits until the simulator is ready, and stops it
 on leaving. sim.env is the environment for run_host. sim.events() gives the
 simulator's report lines so far (opened, power-on, ctrl-c, host N, cr, closed,
-unplugged, mode NAME, and whatever the modes report).
+unplugged, mode NAME, and whatever the modes report). sim.slave is the
+pseudo-terminal the host opens.
+
+Interactive runs the host with a pipe on its standard input, for tests that
+look at the running program (e.g. its open files in /proc) between commands.
 """
 import os
 import signal
@@ -44,9 +48,11 @@ class Sim:
                                      stderr=subprocess.PIPE)
         self._reader = threading.Thread(target=self._read, daemon=True)
         self._reader.start()
-        if not self.wait_for(lambda line: line.startswith("ready "), 10):
+        ready = self.wait_for(lambda line: line.startswith("ready "), 10)
+        if not ready:
             self.stop()
-            raise RuntimeError("the simulator did not start: %r" % self.proc.stderr.read())
+            raise RuntimeError("the simulator did not start")
+        self.slave = ready[len("ready "):]
 
     def _read(self):
         for raw in self.proc.stdout:
@@ -90,3 +96,64 @@ class Sim:
         self.proc.stderr.close()
         self._reader.join(timeout=2)
         self.proc = None
+
+
+class Interactive:
+    """The host program running with piped standard streams."""
+
+    def __init__(self, env):
+        from qvtest import host_command
+        full_env = dict(os.environ)
+        full_env.update(env)
+        self.proc = subprocess.Popen(host_command(), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, env=full_env)
+        self.out = b""
+        self._cond = threading.Condition()
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+
+    def _read(self):
+        while True:
+            chunk = self.proc.stdout.read1(4096)
+            if not chunk:
+                break
+            with self._cond:
+                self.out += chunk
+                self._cond.notify_all()
+
+    def send(self, line):
+        self.proc.stdin.write(line)
+        self.proc.stdin.flush()
+
+    def wait_output(self, count, text, timeout=30):
+        """Waits until text appears at least count times in the output."""
+        end = time.monotonic() + timeout
+        with self._cond:
+            while self.out.count(text) < count:
+                left = end - time.monotonic()
+                if left <= 0:
+                    raise AssertionError("timed out waiting for %r in %r" % (text, self.out[-300:]))
+                self._cond.wait(left)
+
+    def open_files(self):
+        """Targets of the program's open file descriptors."""
+        fd_dir = "/proc/%d/fd" % self.proc.pid
+        targets = []
+        for name in os.listdir(fd_dir):
+            try:
+                targets.append(os.readlink(os.path.join(fd_dir, name)))
+            except OSError:
+                pass
+        return targets
+
+    def finish(self, timeout=30):
+        try:
+            self.proc.stdin.close()
+        except BrokenPipeError:
+            pass
+        rc = self.proc.wait(timeout=timeout)
+        self._reader.join(timeout=5)
+        err = self.proc.stderr.read()
+        self.proc.stdout.close()
+        self.proc.stderr.close()
+        return rc, err

@@ -1,0 +1,344 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "config/conf_image.h"
+#include "fake_serial.h"
+#include "serial/dev_connection.h"
+#include "serial/serial_port.h"
+
+namespace {
+const std::string STARTUP = "\r\nQuorvantis digipeater\r\nVersion 2.0-1\r\n";
+const std::string TURN_ON =
+    "\a\aTURN ON the Quorvantis or CYCLE THE POWER if it is already on.\nYou have 20 seconds to do this...";
+const std::string HEADER = "Dec  Hex |  0  1  2  3  4  5  6  7    8  9  a  b  c  d  e  f | 0123456789abcdef\n";
+
+struct DevConnection : ::testing::Test {
+    fake_serial* f = nullptr;
+    void SetUp() override {
+        f = &fake_install();
+        connected = 0;
+        last_baud = 57600;
+        conf_reset();
+    }
+    void TearDown() override {
+        close_port();
+        connected = 0;
+        fake_remove();
+    }
+    // A device that is quiet during the drain, then prints its start-up text
+    // and answers Ctrl-C with reply.
+    void device(const std::string& startup, const std::string& reply) {
+        f->quiet();
+        f->queue(startup);
+        f->on_write("\x03", {reply});
+    }
+    std::string command(void (*cmd)(word_cursor&), const char* args) {
+        char line[128];
+        std::snprintf(line, sizeof line, "%s", args);
+        word_cursor words = word_start(line);
+        console_capture out;
+        cmd(words);
+        return out.text();
+    }
+    std::string disconnect() {
+        console_capture out;
+        cmd_disconnect();
+        return out.text();
+    }
+    std::string connect_ok(const char* args, int speed) {
+        device(STARTUP, "\r\nConnected " + std::to_string(speed) + "\r\n");
+        return command(cmd_connect, args);
+    }
+};
+
+std::string success_text(int speed) {
+    std::string s = std::to_string(speed);
+    return "Connecting at " + s + "...\n" + TURN_ON + "\nConnected at " + s + "\n";
+}
+}  // namespace
+
+TEST_F(DevConnection, ConnectWordsChooseThePort) {
+    for (const char* args : {"3", "com3", "COM3", "com3,9600", "3 9600", "Com3\t9600", "+3"}) {
+        SCOPED_TRACE(args);
+        SetUp();
+        EXPECT_EQ(connect_ok(args, 9600), success_text(9600));
+        EXPECT_STREQ(port_name, "COM3");
+        EXPECT_EQ(f->opened, std::vector<std::string>{"COM3"});
+        EXPECT_EQ(connected, 1);
+        EXPECT_EQ(f->written_text(), "\x03");
+        TearDown();
+    }
+    SetUp();
+    EXPECT_EQ(connect_ok("10", 9600), success_text(9600));
+    EXPECT_STREQ(port_name, "COM10");
+}
+
+TEST_F(DevConnection, ConnectArgumentErrors) {
+    struct row {
+        const char* args;
+        std::string message;
+    };
+    const row rows[] = {
+        {"", "\a\aError: missing argument: com_port\n"},
+        {"com0", "\a\aError: invalid COM port number (1..10): com0\n"},
+        {"11", "\a\aError: invalid COM port number (1..10): 11\n"},
+        {"abc", "\a\aError: invalid COM port number (1..10): abc\n"},
+        {"com", "\a\aError: invalid COM port number (1..10): com\n"},
+        {"-3", "\a\aError: invalid COM port number (1..10): -3\n"},
+        {"3 1200", "\a\aError: invalid baud rate: 1200\n"},
+        {"3 fast", "\a\aError: invalid baud rate: 0\n"},
+        {"3 115200", "\a\aError: invalid baud rate: 115200\n"},
+    };
+    std::snprintf(port_name, sizeof port_name, "COM7");
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.args);
+        EXPECT_EQ(command(cmd_connect, r.args), r.message);
+        EXPECT_TRUE(f->opened.empty());
+        EXPECT_STREQ(port_name, "COM7");
+        EXPECT_EQ(connected, 0);
+    }
+    EXPECT_EQ(last_baud, 115200);  // the speed is stored before it is checked
+}
+
+TEST_F(DevConnection, ConnectSpeeds) {
+    EXPECT_EQ(connect_ok("3 9600x", 9600), success_text(9600));
+    TearDown();
+    SetUp();
+    // No speed: the configured DSTAR baud, 9600 by default.
+    EXPECT_EQ(connect_ok("3", 9600), success_text(9600));
+    EXPECT_EQ(last_baud, 9600);
+    TearDown();
+    SetUp();
+    conf_image.dstar_baud = 1200;
+    EXPECT_EQ(command(cmd_connect, "3"), "\a\aError: invalid baud rate: 1200\n");
+    EXPECT_TRUE(f->opened.empty());
+    TearDown();
+    SetUp();
+    EXPECT_EQ(connect_ok("com1 57600", 57600), success_text(57600));
+    EXPECT_EQ(f->states_set.at(0).baud, 57600u);
+}
+
+TEST_F(DevConnection, HandshakeReadsAndOrder) {
+    EXPECT_EQ(connect_ok("3 9600", 9600), success_text(9600));
+    // Open at the speed, drain (40 bytes until quiet), purge, the 100-byte
+    // power-on read, Ctrl-C, the 1024-byte confirmation read.
+    EXPECT_EQ(f->log, (std::vector<std::string>{"open COM3", "properties 62", "properties 64", "get_state",
+                                                "set_state 9600", "timeouts 0 1 1 2 10", "purge",
+                                                "timeouts 0 1 110 2 10", "read 40", "purge",
+                                                "timeouts 0 1 20010 2 10", "read 100", "write",
+                                                "timeouts 0 1 2010 2 10", "read 1024"}));
+    EXPECT_EQ(f->timeouts.at(1).read_constant, 110u);
+    EXPECT_EQ(f->timeouts.at(2).read_constant, 20010u);
+    EXPECT_EQ(f->timeouts.at(3).read_constant, 2010u);
+}
+
+TEST_F(DevConnection, AlreadyConnected) {
+    ASSERT_EQ(connect_ok("3", 9600), success_text(9600));
+    EXPECT_EQ(command(cmd_connect, "4"), "\a\aError: already Connected!\n");
+    console_capture out;
+    EXPECT_EQ(dev_connect(9600, 0), 1);
+    EXPECT_EQ(out.text(), "Connecting at 9600...\n\a\aError: already Connected!\n");
+    EXPECT_EQ(connected, 1);
+    EXPECT_EQ(f->open_count, 1);
+}
+
+TEST_F(DevConnection, PortCannotBeOpened) {
+    f->open_fails = true;
+    f->fail_errno = 2;  // ENOENT
+    EXPECT_EQ(command(cmd_connect, "5 19200"),
+              "Connecting at 19200...\n\a\aError: cannot open com port COM5: No such file or directory\n"
+              "\a\aError: could not open COM port COM5\n");
+    EXPECT_EQ(connected, 0);
+    EXPECT_EQ(port_handle, SERIAL_INVALID_HANDLE);
+}
+
+TEST_F(DevConnection, NoProductWord) {
+    device(std::string("Hello\0", 6), "");
+    std::string expected = "Connecting at 9600...\n" + TURN_ON +
+                           "\n\a\aError: did not receive the Quorvantis prompt!\nExpected: Quorvantis\n"
+                           "Got: length 6 (0x6):\n" +
+                           HEADER +
+                           "   0 0000| 48 65 6c 6c 6f 23                                 | Hello#\n";
+    EXPECT_EQ(command(cmd_connect, "3"), expected);
+    EXPECT_EQ(connected, 0);
+    EXPECT_EQ(f->open_count, 0);
+    EXPECT_EQ(port_handle, SERIAL_INVALID_HANDLE);
+    EXPECT_TRUE(f->writes.empty());
+}
+
+TEST_F(DevConnection, NothingAtPowerOn) {
+    f->quiet();
+    std::string expected = "Connecting at 9600...\n" + TURN_ON +
+                           "\n\a\aError: did not receive the Quorvantis prompt!\nExpected: Quorvantis\n"
+                           "Got: length 0 (0x0):\n";
+    EXPECT_EQ(command(cmd_connect, "3"), expected);
+    EXPECT_EQ(f->closes, 1);
+}
+
+TEST_F(DevConnection, VersionChecks) {
+    const std::string wrong = "Connecting at 9600...\n" + TURN_ON +
+                              "\n\a\aError: did not receive the correct Quorvantis version (Version 2.0-1)!\n";
+    struct row {
+        std::string startup;
+        bool accepted;
+    };
+    const row rows[] = {
+        {"Quorvantis Version 2.0-2\r\n", false},
+        {"Version 2.0-1\r\nQuorvantis\r\n", false},  // only before the product word
+        {"Quorvantis", false},
+        {std::string("Quorvantis \0\x80\xff Version 2.0-1\r\n", 31), true},  // NUL and high bytes become '#'
+        {"Version 2.0-1 Quorvantis Version 2.0-1", true},
+        {std::string("\xffQuorvantis", 11) + "Version 2.0-1", true},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.startup);
+        SetUp();
+        device(r.startup, "Connected 9600");
+        std::string out = command(cmd_connect, "3");
+        EXPECT_EQ(out, r.accepted ? success_text(9600) : wrong);
+        EXPECT_EQ(connected, r.accepted ? 1 : 0);
+        EXPECT_EQ(f->open_count, r.accepted ? 1 : 0);
+        TearDown();
+    }
+}
+
+TEST_F(DevConnection, AttentionWriteFails) {
+    device(STARTUP, "");
+    f->write_fails = true;
+    EXPECT_EQ(command(cmd_connect, "3"),
+              "Connecting at 9600...\n" + TURN_ON +
+                  "\a\aError: wrote 0 of 1, got error on port COM3: Input/output error\n"
+                  "\n\a\aError: wrote <ctrl>-c attention character, got error on port COM3\n");
+    EXPECT_EQ(connected, 0);
+    EXPECT_EQ(f->open_count, 0);
+}
+
+TEST_F(DevConnection, ConfirmationChecks) {
+    // Connected 57600 in reply to a connect at 9600.
+    device(STARTUP, "Connected 57600");
+    std::string expected = "Connecting at 9600...\n" + TURN_ON +
+                           "\n\a\aError: did not receive the Quorvantis Connected string!\nExpected Connected 9600\n"
+                           "Got: length 15 (0xf):\n" +
+                           HEADER +
+                           "   0 0000| 43 6f 6e 6e 65 63 74 65   64 20 35 37 36 30 30    | Connected 57600\n";
+    EXPECT_EQ(command(cmd_connect, "3 9600"), expected);
+    EXPECT_EQ(connected, 0);
+    EXPECT_EQ(f->open_count, 0);
+    TearDown();
+
+    // The reply text ends at its first NUL.
+    SetUp();
+    device(STARTUP, std::string("xx\0Connected 9600", 17));
+    EXPECT_NE(command(cmd_connect, "3 9600").find("Expected Connected 9600\nGot: length 17 (0x11):\n"),
+              std::string::npos);
+    EXPECT_EQ(connected, 0);
+    TearDown();
+
+    // No reply at all.
+    SetUp();
+    f->quiet();
+    f->queue(STARTUP);
+    EXPECT_EQ(command(cmd_connect, "3"), "Connecting at 9600...\n" + TURN_ON +
+                                             "\n\a\aError: did not receive the Quorvantis Connected string!\n"
+                                             "Expected Connected 9600\nGot: length 0 (0x0):\n");
+}
+
+TEST_F(DevConnection, FullReplyWithoutNul) {
+    // 1024 bytes without a NUL: searched whole, never beyond.
+    std::string tail = "Connected 9600";
+    device(STARTUP, std::string(1024 - tail.size(), 'x') + tail);
+    EXPECT_EQ(command(cmd_connect, "3"), success_text(9600));
+    TearDown();
+
+    SetUp();
+    device(STARTUP, std::string(1024 - 13, 'x') + "Connected 960");
+    rx_buffer[1023] = 'x';
+    std::string out = command(cmd_connect, "3");
+    EXPECT_NE(out.find("Expected Connected 9600\nGot: length 1024 (0x400):\n"), std::string::npos);
+    // 64 lines with the header before lines 1, 11, ..., 61.
+    size_t headers = 0;
+    for (size_t at = out.find(HEADER); at != std::string::npos; at = out.find(HEADER, at + 1)) ++headers;
+    EXPECT_EQ(headers, 7u);
+    EXPECT_EQ(connected, 0);
+}
+
+TEST_F(DevConnection, DeviceThatNeverFallsQuiet) {
+    f->endless = true;
+    std::string out = command(cmd_connect, "3 9600");
+    // The drain gives up (5 seconds' worth of bytes at the speed), purges,
+    // and the power-on read sees no product word.
+    EXPECT_NE(out.find("Expected: Quorvantis\n"), std::string::npos);
+    EXPECT_LE(f->reads.size(), 9600u / 2 / 40 + 2);
+    EXPECT_GE(f->purges, 2);
+    EXPECT_EQ(connected, 0);
+    EXPECT_EQ(f->open_count, 0);
+}
+
+TEST_F(DevConnection, BaudResynchronises) {
+    ASSERT_EQ(connect_ok("3 9600", 9600), success_text(9600));
+    f->writes.clear();
+    f->on_write("\r", {"\r\nQuorva> "});
+    EXPECT_EQ(command(cmd_baud, "57600"), "Connecting at 57600...\nConnected at 57600\n");
+    EXPECT_EQ(f->written_text(), "host 57600\r\r");
+    EXPECT_EQ(connected, 1);
+    EXPECT_EQ(last_baud, 57600);
+    // The line stays at the connect speed.
+    EXPECT_EQ(f->states_set.size(), 1u);
+    EXPECT_EQ(f->timeouts.back().read_constant, 20010u);
+    EXPECT_EQ(f->reads.back(), 1024u);
+}
+
+TEST_F(DevConnection, BaudFailures) {
+    EXPECT_EQ(command(cmd_baud, "57600"), "\a\aError: must be Connected before changing the Baud!\n");
+    EXPECT_EQ(command(cmd_baud, ""), "\a\aError: must be Connected before changing the Baud!\n");
+    ASSERT_EQ(connect_ok("3 9600", 9600), success_text(9600));
+    EXPECT_EQ(command(cmd_baud, ""), "\a\aError: missing argument: baud\n");
+    EXPECT_EQ(command(cmd_baud, "1200"), "\a\aError: invalid baud rate: 1200\n");
+    EXPECT_EQ(command(cmd_baud, "x"), "\a\aError: invalid baud rate: 0\n");
+    EXPECT_EQ(connected, 1);
+    EXPECT_EQ(f->writes.size(), 1u);
+
+    // No prompt after the carriage return.
+    EXPECT_EQ(command(cmd_baud, "19200"),
+              "Connecting at 19200...\n\a\aError: did not receive the Quorvantis prompt!\n");
+    EXPECT_EQ(connected, 0);
+    EXPECT_EQ(f->open_count, 0);
+    EXPECT_EQ(disconnect(), "\a\aError: not Connected!\n");
+    // After a failed baud, connect works at once.
+    EXPECT_EQ(connect_ok("3 9600", 9600), success_text(9600));
+    EXPECT_EQ(connected, 1);
+    TearDown();
+
+    SetUp();
+    ASSERT_EQ(connect_ok("3 9600", 9600), success_text(9600));
+    f->write_fails = true;
+    EXPECT_EQ(command(cmd_baud, "4800"),
+              "\a\aError: wrote 0 of 10, got error on port COM3: Input/output error\n"
+              "\a\aError: wrote Host Baud command, got error on port COM3\n");
+    EXPECT_EQ(connected, 0);
+    EXPECT_EQ(f->open_count, 0);
+}
+
+TEST_F(DevConnection, ResyncCarriageReturnFails) {
+    ASSERT_EQ(connect_ok("3 9600", 9600), success_text(9600));
+    connected = 1;
+    f->write_fails = true;
+    console_capture out;
+    EXPECT_EQ(dev_connect(9600, 1), 7);
+    EXPECT_EQ(out.text(), "Connecting at 9600...\n\a\aError: wrote 0 of 1, got error on port COM3: Input/output error\n"
+                          "\a\aError: wrote CR character, got error on port COM3\n");
+    EXPECT_EQ(connected, 0);
+    EXPECT_EQ(f->open_count, 0);
+}
+
+TEST_F(DevConnection, Disconnect) {
+    ASSERT_EQ(connect_ok("3", 9600), success_text(9600));
+    EXPECT_EQ(disconnect(), "Disconnected\n");
+    EXPECT_EQ(connected, 0);
+    EXPECT_EQ(f->open_count, 0);
+    EXPECT_EQ(port_handle, SERIAL_INVALID_HANDLE);
+    EXPECT_EQ(disconnect(), "\a\aError: not Connected!\n");
+}
