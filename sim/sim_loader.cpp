@@ -4,6 +4,10 @@
 //
 // Options (--opt KEY=VALUE):
 //   prompt=BYTE     the byte sent at power-on instead of ENQ (0x05)
+//   enq-delay=MS    how long after power-on the prompt goes out (500): the
+//                   host reads away what the line holds right after it opens
+//                   the port, so a device that powers on at once must not
+//                   offer itself before that
 //   script=N:S,...  the answer to the N-th record line received (1-based,
 //                   resends counted) is S: a byte in hex (06, 11, 12, 15, 17,
 //                   18, or any other) or "none" for silence; lines not named
@@ -12,6 +16,7 @@
 // Report lines: "loader syn", "loader identifier", "loader bad sync XX",
 // "loader bad identifier TEXT", "loader line N STATUS" (STATUS in hex or
 // none) for each record line, "loader end" after the end-of-file record.
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -79,8 +84,16 @@ public:
         }
         std::string path = dev.option("out", "");
         if (!path.empty()) out_ = std::fopen(path.c_str(), "w");
-        uint8_t prompt = static_cast<uint8_t>(dev.option_long("prompt", ENQ));
-        dev.send(&prompt, 1);
+        prompt_ = static_cast<uint8_t>(dev.option_long("prompt", ENQ));
+        prompt_at_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(dev.option_long("enq-delay", 500));
+        on_tick(dev);
+    }
+
+    void on_tick(sim_device& dev) override {
+        if (prompted_ || std::chrono::steady_clock::now() < prompt_at_) return;
+        prompted_ = true;
+        dev.report("loader prompt");
+        dev.send(&prompt_, 1);
     }
 
     ~sim_loader() override {
@@ -145,6 +158,9 @@ private:
 
     void reply(sim_device& dev, uint8_t byte) { dev.send(&byte, 1); }
 
+    uint8_t prompt_ = ENQ;
+    std::chrono::steady_clock::time_point prompt_at_;
+    bool prompted_ = false;
     enum class state { sync, identify, records };
     state state_ = state::sync;
     std::string text_;

@@ -90,7 +90,7 @@ class FirmwareTest(unittest.TestCase):
         self.tmp_dir.cleanup()
 
     def loader(self, *opts):
-        args = ["--mode", "loader", "--manual-power", "--opt", "out=" + self.received]
+        args = ["--mode", "loader", "--manual-power", "--opt", "enq-delay=0", "--opt", "out=" + self.received]
         for opt in opts:
             args += ["--opt", opt]
         return Sim(self.tmp, *args)
@@ -131,6 +131,14 @@ class FirmwareTest(unittest.TestCase):
         self.assertIn("loader syn", events)
         self.assertIn("loader identifier", events)
         self.assertIn("loader end", events)
+
+    def test_device_that_powers_on_by_itself(self):
+        # The simulator's own power-on after the port opens, as `make run` has it.
+        with Sim(self.tmp, "--mode", "loader", "--opt", "out=" + self.received) as sim:
+            session = Session(sim, b"firmware 1 " + FIRMWARE.encode() + b"\ny\n\n", power=False)
+            text = session.finish()
+        self.assertTrue(text.endswith(b"\n" + SUCCEEDED), text[-400:])
+        self.assertEqual(records(self.received), records(FIRMWARE))
 
     def test_bad_checksum_reply_resends_with_line_number(self):
         # Two comment lines before the records: the third record is line 5.
