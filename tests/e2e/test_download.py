@@ -195,6 +195,17 @@ class DownloadTest(TempDirCase):
                          b"\a\aError: Download failed: -1\n" + ENDING)
         self.assertEqual(outputs[2], NOT_CONNECTED)
 
+    def test_device_unplugged_mid_download(self):
+        # The read of the reply fails: the program ends through its fatal path.
+        station = os.path.join(EXAMPLES, "station.cfg").encode()
+        outputs, run, received, events = self.run_download(
+            b"configure %s\nconnect 1\ndownload\ny\nexit\n" % station, "--opt", "dl_unplug_packet=3")
+        self.assertEqual(run.rc, 3)
+        self.assertIn(b"\a\aError: could not read on COM port COM1: ", run.err)
+        self.assertEqual(outputs[2], RULES_WARNING)
+        self.assertEqual(len(received["conf"]), 60)
+        self.assertIn("unplugged", events)
+
 
 if __name__ == "__main__":
     unittest.main()
