@@ -53,13 +53,19 @@ def hundred_rules():
     return b"\n".join(lines) + b"\n", records
 
 
+def connects(script):
+    return b"connect 1\n" in script
+
+
 class DownloadTest(TempDirCase):
     def run_download(self, script, *sim_args):
         """Runs the program with the simulator as COM1; gives the outputs of the
         commands one by one, the run, the device's report and its events."""
         report = os.path.join(self.tmp, "received.txt")
-        with Sim(self.tmp, "--power-delay", "20", "--opt", "dl_report=" + report, *sim_args) as sim:
+        with Sim(self.tmp, "--opt", "dl_report=" + report, *sim_args) as sim:
             run = run_host(script, env=sim.env)
+            if connects(script):
+                sim.wait_for(lambda line: line in ("closed", "unplugged"))
             events = sim.events()
         outputs = run.after_start().split(PROMPT)[1:]
         if any(b"is not available in this build" in out for out in outputs):
@@ -165,12 +171,12 @@ class DownloadTest(TempDirCase):
             ("rule data refused", ["dl_nak_packet=6", "dl_nak_times=5"],
              conf_ok + b"\a\aError: writing data pkt: -6\n\a\aError: writing Rules file failed: -3\n"
              b"\a\aError: Download failed: -4\n"),
-            ("finish packet garbage", ["dl_garbage_packet=8", "dl_garbage_byte=0xa5"],
+            ("finish packet garbage", ["dl_garbage_packet=7", "dl_garbage_byte=0xa5"],
              conf_ok + rules_ok + b"\a\aError: reading ack or nak: got 0xa5\n"
              b"\a\aError: error writing finish pkt: -5\n\a\aError: Download failed: -5\n"),
             ("four NAKs are not a failure", ["dl_nak_packet=2", "dl_nak_times=4"], conf_ok + rules_ok),
         ]
-        # Three rules: 84 bytes in two data packets (packets 5 and 6), finish is 8.
+        # Three rules: 84 bytes in two data packets (packets 5 and 6), finish is 7.
         rules = write_file(self.tmp, "three.txt", "pass destin AB1\ndrop source CD2-3\npass dst *\n")
         station = os.path.join(EXAMPLES, "station.cfg").encode()
         for name, opts, lines in cases:
