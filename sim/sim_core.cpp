@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -61,6 +62,13 @@ bool sim_device::setup() {
     int s = open(slave_.c_str(), O_RDWR | O_NOCTTY);
     if (s >= 0) close(s);
     fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+    // Packet mode: the master also learns when the host empties its queues,
+    // which tells a start-up text that the host's purge threw away.
+    int packet = 1;
+    if (ioctl(master_, TIOCPKT, &packet) != 0) {
+        std::fprintf(stderr, "quorvantis-sim: no packet mode: %s\n", std::strerror(errno));
+        return false;
+    }
     // Every open and close of the slave, in order, so that a close followed
     // at once by a new open is still seen as a power cycle.
     watch_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
@@ -169,6 +177,8 @@ void sim_device::power_on() {
         enter_mode(options_.mode);
         return;
     }
+    // A device that only ever prints noise has no start-up text.
+    if (fault("chatter")) return;
     std::string text;
     if (fault("version-before-product")) {
         text = std::string("\r\n") + VERSION + " of the firmware\r\n" + PRODUCT + " digipeater\r\n";
@@ -191,6 +201,7 @@ void sim_device::power_on() {
 
 void sim_device::power_off() {
     report("closed");
+    heard_host_ = false;
     host_open_ = false;
     powered_ = false;
     out_.clear();
@@ -310,14 +321,27 @@ void sim_device::run() {
         // Bytes first: what the host wrote before it closed still counts.
         if (host_open_ && (p[1].revents & POLLIN) != 0) {
             ssize_t got = read(master_, buf.data(), buf.size());
-            if (got > 0) {
+            if (got > 1 && buf[0] == TIOCPKT_DATA) {
+                const uint8_t* data = buf.data() + 1;
+                size_t n = static_cast<size_t>(got - 1);
                 if (!powered_) {
-                    report("ignored " + std::to_string(got));
-                } else if (mode_) {
-                    mode_->on_bytes(*this, buf.data(), static_cast<size_t>(got));
+                    report("ignored " + std::to_string(n));
                 } else {
-                    monitor_bytes(buf.data(), static_cast<size_t>(got));
+                    heard_host_ = true;
+                    if (mode_) {
+                        mode_->on_bytes(*this, data, n);
+                    } else {
+                        monitor_bytes(data, n);
+                    }
                 }
+            } else if (got == 1 && (buf[0] & TIOCPKT_FLUSHREAD) != 0 && powered_ && !heard_host_ &&
+                       !fault("chatter")) {
+                // The host emptied its input before it said anything: what
+                // the device printed at power-on is lost, so it starts over.
+                report("purged");
+                out_.clear();
+                mode_.reset();
+                power_on();
             }
         }
         if (unplugged_) break;

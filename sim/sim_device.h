@@ -101,6 +101,7 @@ private:
     volatile bool power_request_ = false;
     bool host_open_ = false;
     bool powered_ = false;
+    bool heard_host_ = false;  // the host sent a byte since power-on
     int64_t opened_at_ms_ = 0;
     std::string out_;
     int64_t pace_start_ms_ = 0;

@@ -24,7 +24,7 @@ void usage() {
                  "                      [--pace BAUD] [--fault NAME]... [--unplug-at POINT]\n"
                  "                      [--confirm-speed N] [--opt KEY=VALUE]...\n"
                  "faults: no-product wrong-version version-before-product nul-high wrong-speed\n"
-                 "        no-confirm no-prompt no-nul chatter\n"
+                 "        no-confirm no-prompt silent-cr no-nul chatter\n"
                  "unplug points: open power-on ctrl-c host cr download (modes add their own)\n"
                  "SIGUSR1 powers the device on.\n");
 }

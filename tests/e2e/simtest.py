@@ -21,7 +21,7 @@ import threading
 import time
 import unittest
 
-from qvtest import SIM
+from qvtest import ON_WINE, SIM
 
 
 class Sim:
@@ -31,6 +31,7 @@ class Sim:
         self.config = os.path.join(directory, "config")
         self.link = os.path.join(self.config, "quorvantis", "com%d" % port)
         self.args = list(args)
+        self.port = port
         self.env = {"XDG_CONFIG_HOME": self.config}
         self.proc = None
         self._lines = []
@@ -53,6 +54,15 @@ class Sim:
             self.stop()
             raise RuntimeError("the simulator did not start")
         self.slave = ready[len("ready "):]
+        # Under Wine COMn is a fixed link of the test run: point it at this device.
+        wine_ports = os.environ.get("QV_WINE_PORTS", "")
+        if ON_WINE and wine_ports:
+            wine_link = os.path.join(wine_ports, "com%d" % self.port)
+            tmp_link = wine_link + ".new"
+            if os.path.lexists(tmp_link):
+                os.unlink(tmp_link)
+            os.symlink(self.slave, tmp_link)
+            os.replace(tmp_link, wine_link)
 
     def _read(self):
         for raw in self.proc.stdout:
@@ -92,9 +102,9 @@ class Sim:
         except subprocess.TimeoutExpired:
             self.proc.kill()
             self.proc.wait()
+        self._reader.join(timeout=5)
         self.proc.stdout.close()
         self.proc.stderr.close()
-        self._reader.join(timeout=2)
         self.proc = None
 
 

@@ -88,6 +88,7 @@ class ConnectTest(TempDirCase):
         self.assertTrue(out.startswith(PROMPT + connecting(9600) + NO_PRODUCT), out[:300])
         self.assertEqual(run.rc, 0)
 
+    @unittest.skipIf(ON_WINE, "COMn is always mapped under Wine")
     def test_missing_port(self):
         run = run_host(b"connect 2\nexit\n", env={"XDG_CONFIG_HOME": os.path.join(self.tmp, "none")})
         out = run.after_start()
@@ -110,9 +111,13 @@ class ConnectTest(TempDirCase):
             first.send(b"connect 1\n")
             first.wait_output(1, b"Connected at 9600\n")
             run = run_host(b"connect 1\nexit\n", env=sim.env)
-            self.assertEqual(run.after_start(),
-                             PROMPT + b"Connecting at 9600...\n\a\aError: cannot open com port COM1: "
-                             b"Device or resource busy\n\a\aError: could not open COM port COM1\n" + PROMPT)
+            out = run.after_start()
+            # The system's own text: "Device or resource busy" here, a sharing
+            # violation under Windows.
+            busy = b"" if ON_WINE else b"Device or resource busy"
+            self.assertTrue(out.startswith(PROMPT + b"Connecting at 9600...\n\a\aError: cannot open com port COM1: "
+                                           + busy), out)
+            self.assertTrue(out.endswith(b"\n\a\aError: could not open COM port COM1\n" + PROMPT), out)
             first.send(b"disconnect\nexit\n")
             rc, _ = first.finish()
             self.assertEqual(rc, 0)
