@@ -103,6 +103,19 @@ class DownloadTest(TempDirCase):
         self.assertTrue(all(p.endswith("crc ok reply 06") for p in self.packets(events)))
         self.assertIn("closed", events)
 
+    def test_shared_hundred_rule_file(self):
+        rules = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "rules100.txt")
+        if not os.path.exists(rules):
+            self.skipTest("no shared 100-rule file")
+        outputs, run, received, events = self.run_download(b"rules %s\nconnect 1\ndownload\ny\nexit\n" % rules.encode())
+        self.assertEqual(outputs[2], CONF_WARNING + SUCCESS)
+        self.assertEqual(struct.unpack("<H", received["conf"][54:56])[0], 100)
+        self.assertEqual(len(received["rules"]), 2800)
+        # Records in file order: their line numbers only grow.
+        lines = [struct.unpack("<H", received["rules"][r + 26:r + 28])[0] for r in range(0, 2800, 28)]
+        self.assertEqual(lines, sorted(lines))
+        self.assertEqual(len(self.packets(events)), 52)
+
     def test_no_rules_only_the_implicit_rule(self):
         station = os.path.join(EXAMPLES, "station.cfg")
         rules = write_file(self.tmp, "implicit.txt", "drop implicit\n")
