@@ -18,15 +18,75 @@ void on_power(int) {
     if (running != nullptr) running->power_on_request();
 }
 
+const char* const HELP =
+    "usage: quorvantis-sim [OPTION]...\n"
+    "\n"
+    "A simulated Quorvantis on a pseudo-terminal, so that quorvantis-host (or any\n"
+    "terminal program) can be used without hardware. It prints \"ready /dev/pts/N\"\n"
+    "when its end of the line is open, then one line per event on standard output\n"
+    "(opened, power-on, ctrl-c, host N, line TEXT, download, closed, ...). It runs\n"
+    "until it is stopped with Ctrl-C or SIGTERM.\n"
+    "\n"
+    "Options:\n"
+    "  --link PATH         also make PATH a symbolic link to the pseudo-terminal;\n"
+    "                      quorvantis-host finds COMn at\n"
+    "                      $XDG_CONFIG_HOME/quorvantis/comN (or\n"
+    "                      ~/.config/quorvantis/comN), e.g.\n"
+    "                      --link ~/.config/quorvantis/com1 for \"connect 1\"\n"
+    "  --power-delay MS    the device powers on MS milliseconds after the other\n"
+    "                      side has opened the line and set it raw (default 300)\n"
+    "  --manual-power      power on only on SIGUSR1 (kill -USR1 PID), as an\n"
+    "                      operator switching the device on\n"
+    "  --mode NAME         start in a mode: \"loader\" is the firmware loader (it\n"
+    "                      offers itself with ENQ after power-on, for the firmware\n"
+    "                      command); the download mode starts by itself when the\n"
+    "                      host sends \"download\"\n"
+    "  --pace BAUD         send no faster than BAUD (10 bits a byte)\n"
+    "  --fault NAME        misbehave (may be repeated): no-product wrong-version\n"
+    "                      version-before-product nul-high wrong-speed no-confirm\n"
+    "                      no-prompt silent-cr no-nul chatter\n"
+    "  --unplug-at POINT   vanish at a point: open power-on ctrl-c host cr\n"
+    "                      download (modes add their own)\n"
+    "  --confirm-speed N   confirm a different host speed than the one asked for\n"
+    "  --opt KEY=VALUE     a setting of a mode (may be repeated):\n"
+    "                      download: dl_nak_packet=N dl_nak_times=K\n"
+    "                        dl_garbage_packet=N dl_garbage_byte=B\n"
+    "                        dl_silent_packet=N dl_unplug_packet=N dl_quiet=1\n"
+    "                        dl_report=PATH (what the device received)\n"
+    "                      loader: prompt=BYTE enq-delay=MS out=PATH\n"
+    "                        script=N:S,... (answer S, hex or none, to record N)\n"
+    "  --help              show this text\n"
+    "\n"
+    "With quorvantis-host:\n"
+    "  quorvantis-sim --link ~/.config/quorvantis/com1 &\n"
+    "  quorvantis-host          then: configure examples/station.cfg,\n"
+    "                           rules examples/rules.txt, connect 1, download\n"
+    "  (make run does exactly this in a private directory.)\n"
+    "\n"
+    "With any terminal program, at 9600 baud 8N1 on the printed device, e.g.\n"
+    "  picocom -b 9600 /dev/pts/N      or      screen /dev/pts/N 9600\n"
+    "The start-up text appears after power-on; Ctrl-C answers \"Connected N\",\n"
+    "Enter answers the \"Quorva> \" prompt, \"host N\" then Enter changes the host\n"
+    "port speed, and closing the terminal program power-cycles the device.\n";
+
 void usage() {
-    std::fprintf(stderr,
-                 "usage: quorvantis-sim [--link PATH] [--power-delay MS] [--manual-power] [--mode NAME]\n"
-                 "                      [--pace BAUD] [--fault NAME]... [--unplug-at POINT]\n"
-                 "                      [--confirm-speed N] [--opt KEY=VALUE]...\n"
-                 "faults: no-product wrong-version version-before-product nul-high wrong-speed\n"
-                 "        no-confirm no-prompt silent-cr no-nul chatter\n"
-                 "unplug points: open power-on ctrl-c host cr download (modes add their own)\n"
-                 "SIGUSR1 powers the device on.\n");
+    std::fputs("usage: quorvantis-sim [--link PATH] [--power-delay MS] [--manual-power] [--mode NAME]\n"
+               "                      [--pace BAUD] [--fault NAME]... [--unplug-at POINT]\n"
+               "                      [--confirm-speed N] [--opt KEY=VALUE]... [--help]\n",
+               stderr);
+}
+
+// A whole decimal number for an option; anything else is a usage error.
+bool option_number(const std::string& text, unsigned long limit, unsigned long& out) {
+    if (text.empty() || text.size() > 10) return false;
+    unsigned long value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + static_cast<unsigned long>(c - '0');
+    }
+    if (value > limit) return false;
+    out = value;
+    return true;
 }
 }  // namespace
 
@@ -41,22 +101,34 @@ int main(int argc, char** argv) {
             }
             return argv[++i];
         };
-        if (arg == "--link") {
+        auto number = [&](unsigned long limit) -> unsigned long {
+            std::string text = value();
+            unsigned long n = 0;
+            if (!option_number(text, limit, n)) {
+                std::fprintf(stderr, "quorvantis-sim: %s wants a whole number: %s\n", arg.c_str(), text.c_str());
+                std::exit(2);
+            }
+            return n;
+        };
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(HELP, stdout);
+            return 0;
+        } else if (arg == "--link") {
             options.link = value();
         } else if (arg == "--power-delay") {
-            options.power_delay_ms = std::atoi(value().c_str());
+            options.power_delay_ms = static_cast<int>(number(3600000));
         } else if (arg == "--manual-power") {
             options.manual_power = true;
         } else if (arg == "--mode") {
             options.mode = value();
         } else if (arg == "--pace") {
-            options.pace_baud = static_cast<uint32_t>(std::strtoul(value().c_str(), nullptr, 10));
+            options.pace_baud = static_cast<uint32_t>(number(4000000));
         } else if (arg == "--fault") {
             options.faults.insert(value());
         } else if (arg == "--unplug-at") {
             options.unplug_at = value();
         } else if (arg == "--confirm-speed") {
-            options.confirm_speed = static_cast<uint32_t>(std::strtoul(value().c_str(), nullptr, 10));
+            options.confirm_speed = static_cast<uint32_t>(number(4000000));
         } else if (arg == "--opt") {
             std::string kv = value();
             size_t eq = kv.find('=');
