@@ -172,6 +172,9 @@ bool win_write(serial_handle h, const void* buf, uint32_t size, uint32_t* writte
     DWORD n = 0;
     BOOL ok = WriteFile(to_win(h), buf, size, &n, nullptr);
     if (written != nullptr) *written = n;
+    // A write that the write time-out cut short succeeds with a short count and
+    // leaves no reason behind: name the time-out, so the message shows it.
+    if (ok && n < size) SetLastError(ERROR_TIMEOUT);
     return ok != 0;
 }
 
