@@ -118,6 +118,7 @@ class Interactive:
         self.proc = subprocess.Popen(host_command(), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, env=full_env)
         self.out = b""
+        self._held = b""
         self._cond = threading.Condition()
         self._reader = threading.Thread(target=self._read, daemon=True)
         self._reader.start()
@@ -128,8 +129,20 @@ class Interactive:
             if not chunk:
                 break
             with self._cond:
+                if ON_WINE:
+                    # The Windows console's line ends, a CR held back until
+                    # its LF may come in the next chunk.
+                    chunk = self._held + chunk
+                    self._held = b""
+                    if chunk.endswith(b"\r"):
+                        chunk, self._held = chunk[:-1], b"\r"
+                    chunk = chunk.replace(b"\r\n", b"\n")
                 self.out += chunk
                 self._cond.notify_all()
+        with self._cond:
+            self.out += self._held
+            self._held = b""
+            self._cond.notify_all()
 
     def send(self, line):
         self.proc.stdin.write(line)
