@@ -9,6 +9,7 @@ deps:
 	@scripts/install-deps
 
 build:
+	@scripts/install-deps build
 	@cmake --preset default >/dev/null
 	@cmake --build --preset default -j $(JOBS)
 
