@@ -20,6 +20,12 @@ std::map<std::string, sim_mode_factory>& registry() {
     return modes;
 }
 
+int64_t now_ns() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+}
+
 int64_t now_ms() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -94,6 +100,7 @@ void sim_device::report(const std::string& line) {
 
 void sim_device::send(const void* bytes, size_t n) {
     if (unplugged_ || !host_open_) return;
+    if (exact_pacing()) pace_send_start();
     out_.append(static_cast<const char*>(bytes), n);
     flush_output();
 }
@@ -107,7 +114,10 @@ void sim_device::send_padded(const std::string& text, size_t size) {
 void sim_device::flush_output() {
     while (!out_.empty() && !unplugged_) {
         size_t allowed = out_.size();
-        if (options_.pace_baud != 0) {
+        if (exact_pacing()) {
+            allowed = pace_out_due();
+            if (allowed == 0) return;
+        } else if (options_.pace_baud != 0) {
             int64_t now = now_ms();
             if (paced_bytes_ == 0) pace_start_ms_ = now;
             uint64_t due = static_cast<uint64_t>((now - pace_start_ms_) * (options_.pace_baud / 10) / 1000) + 1;
@@ -115,8 +125,11 @@ void sim_device::flush_output() {
             allowed = static_cast<size_t>(due - paced_bytes_) < allowed ? static_cast<size_t>(due - paced_bytes_)
                                                                          : allowed;
         }
+        int64_t sent_at = options_.stamp ? now_ns() : 0;
         ssize_t w = write(master_, out_.data(), allowed);
         if (w <= 0) return;  // full (or the host went): try again on the next turn
+        if (options_.stamp) last_send_ns_ = sent_at;
+        if (exact_pacing()) pace_out_sent(static_cast<size_t>(w));
         out_.erase(0, static_cast<size_t>(w));
         paced_bytes_ += static_cast<uint64_t>(w);
     }
@@ -206,6 +219,7 @@ void sim_device::power_off() {
     powered_ = false;
     out_.clear();
     paced_bytes_ = 0;
+    pace_reset();
     line_.clear();
     want_lf_for_download_ = false;
     mode_.reset();
@@ -313,17 +327,26 @@ void sim_device::run() {
         if (!out_.empty() && host_open_) events |= POLLOUT;
         // Without a host the master only reports its hang-up: leave it out then.
         pollfd p[2] = {{watch_, POLLIN, 0}, {host_open_ ? master_ : -1, events, 0}};
-        int r = poll(p, 2, 10);
+        int64_t wait_ns = 10000000;
+        if (exact_pacing() && host_open_) pace_poll(p[1].events, wait_ns);
+        timespec wait{static_cast<time_t>(wait_ns / 1000000000), static_cast<long>(wait_ns % 1000000000)};
+        int r = ppoll(p, 2, &wait, nullptr);
         if (r < 0) {
             if (errno == EINTR) continue;
             break;
         }
         // Bytes first: what the host wrote before it closed still counts.
         if (host_open_ && (p[1].revents & POLLIN) != 0) {
-            ssize_t got = read(master_, buf.data(), buf.size());
+            size_t want = exact_pacing() ? pace_in_want(buf.size()) : buf.size();
+            ssize_t got = want == 0 ? 0 : read(master_, buf.data(), want);
+            if (exact_pacing() && want > 0) pace_in_read(got > 1 && buf[0] == TIOCPKT_DATA ? static_cast<size_t>(got - 1) : 0);
             if (got > 1 && buf[0] == TIOCPKT_DATA) {
                 const uint8_t* data = buf.data() + 1;
                 size_t n = static_cast<size_t>(got - 1);
+                if (options_.stamp && last_send_ns_ != 0) {
+                    report("turnaround " + std::to_string(now_ns() - last_send_ns_));
+                    last_send_ns_ = 0;
+                }
                 if (!powered_) {
                     report("ignored " + std::to_string(n));
                 } else {
@@ -340,6 +363,7 @@ void sim_device::run() {
                 // the device printed at power-on is lost, so it starts over.
                 report("purged");
                 out_.clear();
+                if (exact_pacing()) pace_reset();
                 mode_.reset();
                 power_on();
             }

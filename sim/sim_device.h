@@ -42,6 +42,12 @@ struct sim_options {
     bool manual_power = false;               // power on only on SIGUSR1
     std::string mode;                        // "" (the monitor) or a registered mode to start at power-on
     uint32_t pace_baud = 0;                  // 0: no pacing, else 10 bits a byte at this speed
+    // With pace_baud: every byte each way takes its own 10 bit times on the
+    // line, idle time is not saved up (--pace-exact BAUD).
+    bool pace_exact = false;
+    // Report "turnaround NS" when the host's first bytes arrive after the
+    // device last sent something: the time from that send (--stamp).
+    bool stamp = false;
     std::set<std::string> faults;            // --fault NAME
     std::map<std::string, std::string> values;  // --opt KEY=VALUE, for the modes
     std::string unplug_at;                   // --unplug-at POINT
@@ -106,6 +112,21 @@ private:
     std::string out_;
     int64_t pace_start_ms_ = 0;
     uint64_t paced_bytes_ = 0;
+    // Exact pacing (sim_pace.cpp): each direction is a line that carries one
+    // byte per 10 bit times.
+    bool exact_pacing() const { return options_.pace_baud != 0 && options_.pace_exact; }
+    int64_t pace_byte_ns() const;
+    void pace_send_start();              // before bytes join the output queue
+    size_t pace_out_due();               // bytes of the queue that may go now
+    void pace_out_sent(size_t n);
+    size_t pace_in_want(size_t room);    // read size (packet header included), 0: not yet
+    void pace_in_read(size_t n);         // n data bytes were read
+    void pace_poll(short& events, int64_t& wait_ns);  // what to wait for, and how long
+    void pace_reset();
+    int64_t out_free_ns_ = 0;   // when the device's sending side has sent all it was given
+    int64_t in_free_ns_ = 0;    // when the last host byte read was complete
+    bool in_busy_ = false;      // host bytes are on their way
+    int64_t last_send_ns_ = 0;  // --stamp: when the device last wrote (0: reported)
     std::string line_;
     bool want_lf_for_download_ = false;
     uint32_t host_speed_ = 0;

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <string>
 
+#include <sys/prctl.h>
+
 #include "sim_device.h"
 
 namespace {
@@ -42,6 +44,8 @@ const char* const HELP =
     "                      command); the download mode starts by itself when the\n"
     "                      host sends \"download\"\n"
     "  --pace BAUD         send no faster than BAUD (10 bits a byte)\n"
+    "  --pace-exact BAUD   every byte each way takes exactly 10 bit times at BAUD\n"
+    "                      (for timing the host against the line's own limit)\n"
     "  --fault NAME        misbehave (may be repeated): no-product wrong-version\n"
     "                      version-before-product nul-high wrong-speed no-confirm\n"
     "                      no-prompt silent-cr no-nul chatter\n"
@@ -55,6 +59,8 @@ const char* const HELP =
     "                        dl_report=PATH (what the device received)\n"
     "                      loader: prompt=BYTE enq-delay=MS out=PATH\n"
     "                        script=N:S,... (answer S, hex or none, to record N)\n"
+    "  --stamp             report \"turnaround NS\" when the host's first bytes come\n"
+    "                      after the device sent something: the time in between\n"
     "  --help              show this text\n"
     "\n"
     "With quorvantis-host:\n"
@@ -71,8 +77,8 @@ const char* const HELP =
 
 void usage() {
     std::fputs("usage: quorvantis-sim [--link PATH] [--power-delay MS] [--manual-power] [--mode NAME]\n"
-               "                      [--pace BAUD] [--fault NAME]... [--unplug-at POINT]\n"
-               "                      [--confirm-speed N] [--opt KEY=VALUE]... [--help]\n",
+               "                      [--pace BAUD] [--pace-exact BAUD] [--fault NAME]... [--unplug-at POINT]\n"
+               "                      [--confirm-speed N] [--opt KEY=VALUE]... [--stamp] [--help]\n",
                stderr);
 }
 
@@ -123,6 +129,11 @@ int main(int argc, char** argv) {
             options.mode = value();
         } else if (arg == "--pace") {
             options.pace_baud = static_cast<uint32_t>(number(4000000));
+        } else if (arg == "--pace-exact") {
+            options.pace_baud = static_cast<uint32_t>(number(4000000));
+            options.pace_exact = options.pace_baud != 0;
+        } else if (arg == "--stamp") {
+            options.stamp = true;
         } else if (arg == "--fault") {
             options.faults.insert(value());
         } else if (arg == "--unplug-at") {
@@ -138,6 +149,8 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    // Timed runs: the kernel may not round our wake-ups up by its default slack.
+    if (options.pace_exact || options.stamp) prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     sim_device device(options);
     if (!device.setup()) return 1;
     running = &device;

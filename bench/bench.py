@@ -1,0 +1,260 @@
+#!/usr/bin/env python3
+"""Benchmarks of the host against the simulated device on a pseudo-terminal.
+
+Prints one line per figure, "figure: NAME VALUE UNIT", each the median of
+several runs, then a short table. A figure that cannot be measured is
+printed as "figure: NAME n/a -" with the reason on the table.
+
+    bench.py BUILD_DIR [--runs N] [--long-runs N]
+"""
+import argparse
+import os
+import re
+import resource
+import select
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+BITS_PER_BYTE = 10
+
+
+class Sim:
+    """The simulator on its own pseudo-terminal linked as COM1, with every
+    report line stamped with the time it was read."""
+
+    def __init__(self, sim, directory, *args):
+        self.config = os.path.join(directory, "config")
+        self.link = os.path.join(self.config, "quorvantis", "com1")
+        self.env = dict(os.environ, XDG_CONFIG_HOME=self.config)
+        self.proc = subprocess.Popen([sim, "--link", self.link] + list(args), stdout=subprocess.PIPE,
+                                     stderr=subprocess.DEVNULL)
+        self.lines = []
+        self.cond = threading.Condition()
+        threading.Thread(target=self._read, daemon=True).start()
+        if self.wait_for(lambda l: l.startswith("ready "), 10) is None:
+            self.stop()
+            raise RuntimeError("the simulator did not start")
+
+    def _read(self):
+        for raw in self.proc.stdout:
+            stamp = time.monotonic()
+            with self.cond:
+                self.lines.append((stamp, raw.decode(errors="replace").rstrip("\n")))
+                self.cond.notify_all()
+
+    def wait_for(self, predicate, timeout):
+        end = time.monotonic() + timeout
+        with self.cond:
+            while True:
+                for stamp, line in self.lines:
+                    if predicate(line):
+                        return stamp
+                left = end - time.monotonic()
+                if left <= 0 or self.proc.poll() is not None:
+                    return None
+                self.cond.wait(left)
+
+    def power_on(self):
+        self.proc.send_signal(signal.SIGUSR1)
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+
+def read_until(proc, out, marker, timeout):
+    """Reads the host's output until marker appears; returns (output, time seen or None)."""
+    end = time.monotonic() + timeout
+    fd = proc.stdout.fileno()
+    while not re.search(marker, out):
+        left = end - time.monotonic()
+        if left <= 0:
+            return out, None
+        ready, _, _ = select.select([fd], [], [], min(left, 0.5))
+        if ready:
+            chunk = os.read(fd, 65536)
+            if not chunk:
+                return out, None
+            out += chunk
+    return out, time.monotonic()
+
+
+def hex_image(path, size, record_size):
+    """An image of size bytes in records of record_size data bytes, and the
+    record lines (without line ends)."""
+    lines = []
+    for address in range(0, size, record_size):
+        data = bytes((address + i) * 7 & 0xFF for i in range(record_size))
+        body = bytes([record_size, address >> 8 & 0xFF, address & 0xFF, 0]) + data
+        lines.append(":" + body.hex().upper() + "%02X" % (-sum(body) & 0xFF))
+    lines.append(":00000001FF")
+    with open(path, "w") as f:
+        f.write("\n".join(lines) + "\n")
+    return lines
+
+
+def firmware_run(args, baud, image, records):
+    """Wall time from the first record to the final progress line, and the
+    line's limit for the same exchange."""
+    with tempfile.TemporaryDirectory() as tmp:
+        sim = Sim(args.sim, tmp, "--mode", "loader", "--manual-power", "--pace-exact", str(baud),
+                  "--opt", "enq-delay=0")
+        try:
+            host = subprocess.Popen([args.host], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                    stderr=subprocess.DEVNULL, env=sim.env)
+            host.stdin.write(b"firmware 1 " + image.encode() + b"\ny\n\n")
+            host.stdin.flush()
+            out, seen = read_until(host, b"", rb"seconds to do this\.\.\.", 30)
+            if seen is None:
+                raise RuntimeError("no power-on request from the host")
+            sim.power_on()
+            identified = sim.wait_for(lambda l: l == "loader identifier", 30)
+            if identified is None:
+                raise RuntimeError("the loader was not identified")
+            byte_s = BITS_PER_BYTE / baud
+            out, done = read_until(host, out, rb"100\.0%={59}", 900)
+            if done is None:
+                raise RuntimeError("no final progress line")
+            host.communicate(b"exit\n", timeout=30)
+        finally:
+            sim.stop()
+    # The first record starts when the identifier's ACK has reached the host.
+    start = identified + byte_s
+    # Every record line and its CR to the device, one status byte back.
+    limit = sum(len(r) + 1 + 1 for r in records) * byte_s
+    return (done - start) / limit, done - start, limit
+
+
+def timeout_runs(args, timeouts):
+    """One probe run against a silent device: measured minus computed, in ms."""
+    with tempfile.TemporaryDirectory() as tmp:
+        sim = Sim(args.sim, tmp, "--manual-power")
+        try:
+            run = subprocess.run([args.probe, "COM1", "19200"] + [str(t) for t in timeouts], env=sim.env,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+        finally:
+            sim.stop()
+    if run.returncode != 0:
+        raise RuntimeError("probe failed: " + run.stderr.decode(errors="replace").strip())
+    errors = {}
+    for line in run.stdout.decode().splitlines():
+        timeout, computed, measured_us, got = (int(x) for x in line.split())
+        if got != 0:
+            raise RuntimeError("a byte arrived during the time-out probe")
+        errors[timeout] = measured_us / 1000.0 - computed
+    return errors
+
+
+def startup_run(args):
+    start = time.monotonic()
+    proc = subprocess.Popen([args.host], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    proc.stdin.write(b"exit\n")
+    proc.stdin.close()
+    _, status, usage = os.wait4(proc.pid, 0)
+    took = time.monotonic() - start
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    if proc.returncode != 0:
+        raise RuntimeError("the host ended with %d" % proc.returncode)
+    return took * 1000.0, usage.ru_maxrss
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("build")
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--long-runs", type=int, default=5, help="runs of the long transfers")
+    args = parser.parse_args()
+    args.host = os.path.join(args.build, "quorvantis-host")
+    args.sim = os.path.join(args.build, "quorvantis-sim")
+    args.probe = os.path.join(args.build, "qv-timeout-probe")
+    figures = []  # (name, value or None, unit, runs, note)
+
+    def figure(name, value, unit, runs, note):
+        figures.append((name, value, unit, runs, note))
+        if value is None:
+            print("figure: %s n/a -" % name, flush=True)
+        else:
+            print("figure: %s %s %s" % (name, value, unit), flush=True)
+
+    # Download: needs the simulator's download mode.
+    # Whether the simulator knows the mode: it names it at power-on.
+    with tempfile.TemporaryDirectory() as tmp:
+        sim = Sim(args.sim, tmp, "--mode", "download", "--power-delay", "0")
+        probe = subprocess.Popen([args.probe, "COM1", "9600", "300"], env=sim.env, stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.DEVNULL)
+        probe.wait(10)
+        has_download = sim.wait_for(lambda l: l == "mode download", 1) is not None
+        sim.stop()
+    if has_download:
+        note = "download mode present, but its benchmark is not written yet"
+    else:
+        note = "the simulator has no download mode"
+    figure("download_9600_ratio", None, "", 0, note)
+    figure("host_turnaround_us_median", None, "us", 0, note)
+    figure("host_turnaround_us_p99", None, "us", 0, note)
+
+    # Firmware: 64 KiB in 16-byte records at 19200 baud.
+    with tempfile.TemporaryDirectory() as tmp:
+        image = os.path.join(tmp, "image.hex")
+        records = hex_image(image, 65536, 16)
+        ratios, walls, limit = [], [], 0.0
+        try:
+            for _ in range(args.long_runs):
+                ratio, wall, limit = firmware_run(args, 19200, image, records)
+                ratios.append(ratio)
+                walls.append(wall)
+            figure("firmware_19200_ratio", "%.4f" % statistics.median(ratios), "ratio", len(ratios),
+                   "wall %.2f s against a limit of %.2f s (%d records); runs %s" % (
+                       statistics.median(walls), limit, len(records),
+                       " ".join("%.4f" % r for r in ratios)))
+        except (RuntimeError, subprocess.TimeoutExpired) as e:
+            figure("firmware_19200_ratio", None, "", len(ratios), str(e))
+
+    # Read time-outs against the computed totals.
+    timeouts = [20, 110, 2010, 5011]
+    try:
+        worst = []
+        per_timeout = {t: [] for t in timeouts}
+        for _ in range(args.runs):
+            errors = timeout_runs(args, timeouts)
+            for t in timeouts:
+                per_timeout[t].append(errors[t])
+            worst.append(max(abs(e) for e in errors.values()))
+        figure("timeout_error_ms_max", "%.3f" % statistics.median(worst), "ms", len(worst),
+               "median error by time-out: " + ", ".join(
+                   "%d ms %+.3f" % (t, statistics.median(per_timeout[t])) for t in timeouts))
+    except (RuntimeError, subprocess.TimeoutExpired) as e:
+        figure("timeout_error_ms_max", None, "", 0, str(e))
+
+    # Start-up and memory of "echo exit | quorvantis-host".
+    times, rss = [], []
+    for _ in range(max(args.runs, 5) * 2):
+        took, peak = startup_run(args)
+        times.append(took)
+        rss.append(peak)
+    figure("startup_ms", "%.2f" % statistics.median(times), "ms", len(times),
+           "min %.2f max %.2f" % (min(times), max(times)))
+    figure("peak_rss_kib", "%d" % statistics.median(rss), "KiB", len(rss), "max %d" % max(rss))
+
+    load = os.getloadavg()
+    print()
+    print("machine: %d cores, load average %.2f %.2f %.2f" % (os.cpu_count() or 0, *load))
+    print("%-26s %12s %-6s %5s  %s" % ("figure", "value", "unit", "runs", "note"))
+    for name, value, unit, runs, note in figures:
+        print("%-26s %12s %-6s %5d  %s" % (name, "n/a" if value is None else value, unit, runs, note))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,83 @@
+// Exact pacing of the simulated line (--pace-exact BAUD): every byte, either
+// way, takes its own 10 bit times, back to back while bytes are queued, and
+// idle time is never saved up. A byte is handed over when its last bit is on
+// the line. The loop sleeps until the next byte is due instead of spinning.
+#include <algorithm>
+#include <ctime>
+
+#include <poll.h>
+#include <sys/ioctl.h>
+
+#include "sim_device.h"
+
+namespace {
+int64_t clock_ns() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+}
+}  // namespace
+
+int64_t sim_device::pace_byte_ns() const { return 10000000000LL / options_.pace_baud; }
+
+void sim_device::pace_send_start() {
+    // An idle line starts sending now, a busy one after what is queued.
+    if (out_.empty()) out_free_ns_ = std::max(out_free_ns_, clock_ns());
+}
+
+size_t sim_device::pace_out_due() {
+    int64_t due = (clock_ns() - out_free_ns_) / pace_byte_ns();
+    if (due <= 0) return 0;
+    return std::min(static_cast<size_t>(due), out_.size());
+}
+
+void sim_device::pace_out_sent(size_t n) { out_free_ns_ += static_cast<int64_t>(n) * pace_byte_ns(); }
+
+size_t sim_device::pace_in_want(size_t room) {
+    int64_t now = clock_ns();
+    if (!in_busy_) {
+        // The host's first byte starts on the line now.
+        in_busy_ = true;
+        in_free_ns_ = now;
+        return 0;
+    }
+    int64_t due = (now - in_free_ns_) / pace_byte_ns();
+    if (due <= 0 || room < 2) return 0;
+    // One more for the packet mode's header byte.
+    return std::min(static_cast<size_t>(due), room - 1) + 1;
+}
+
+void sim_device::pace_in_read(size_t n) {
+    in_free_ns_ += static_cast<int64_t>(n) * pace_byte_ns();
+    int pending = 0;
+    // Nothing more written: the line goes quiet after this byte.
+    if (ioctl(master_, FIONREAD, &pending) != 0 || pending <= 0) in_busy_ = false;
+}
+
+void sim_device::pace_poll(short& events, int64_t& wait_ns) {
+    int64_t now = clock_ns();
+    if (in_busy_) {
+        int64_t next = in_free_ns_ + pace_byte_ns() - now;
+        int pending = 0;
+        if (next <= 0 && (ioctl(master_, FIONREAD, &pending) != 0 || pending <= 0)) {
+            in_busy_ = false;  // what was on its way has been thrown away
+        } else if (next > 0) {
+            // The next host byte is still on the line: only its time wakes us.
+            events = static_cast<short>(events & ~POLLIN);
+            wait_ns = std::min(wait_ns, next);
+        }
+    }
+    if (!out_.empty()) {
+        int64_t next = out_free_ns_ + pace_byte_ns() - now;
+        if (next > 0) {
+            events = static_cast<short>(events & ~POLLOUT);
+            wait_ns = std::min(wait_ns, next);
+        }
+    }
+}
+
+void sim_device::pace_reset() {
+    in_busy_ = false;
+    out_free_ns_ = 0;
+    in_free_ns_ = 0;
+}
