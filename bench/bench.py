@@ -72,11 +72,14 @@ class Sim:
                 self.proc.wait()
 
 
-def read_until(proc, out, marker, timeout):
-    """Reads the host's output until marker appears; returns (output, time seen or None)."""
+def read_until(proc, out, marker, timeout, window=4096):
+    """Reads the host's output until marker appears; returns (output, time seen
+    or None). Only the last window bytes are searched after each chunk, so a
+    long progress output costs no more to watch than a short one."""
     end = time.monotonic() + timeout
     fd = proc.stdout.fileno()
-    while not re.search(marker, out):
+    pattern = re.compile(marker)
+    while not pattern.search(out, max(0, len(out) - window)):
         left = end - time.monotonic()
         if left <= 0:
             return out, None
@@ -86,7 +89,73 @@ def read_until(proc, out, marker, timeout):
             if not chunk:
                 return out, None
             out += chunk
+            if len(out) > 1 << 20:
+                out = out[-window:]
     return out, time.monotonic()
+
+
+PROMPT = rb"Command> $"
+
+
+def download_run(args, baud, paced):
+    """One download of the example configuration and 100 rules, after a
+    connect at baud. Gives the wall time from the download command to
+    "Disconnected", the line's limit for the exchange that took place (every
+    byte each way at 10 bits a byte, plus the drain read's full wait, during
+    which the 10 bytes of the command go out), and the simulator's
+    turnaround stamps in microseconds (with paced False)."""
+    station = os.path.join(args.source, "examples", "station.cfg")
+    rules = os.path.join(args.source, "tests", "e2e", "data", "rules100.txt")
+    sim_args = ["--power-delay", "0", "--opt", "dl_quiet=1"]
+    sim_args += ["--pace-exact", str(baud)] if paced else ["--stamp"]
+    with tempfile.TemporaryDirectory() as tmp:
+        sim = Sim(args.sim, tmp, *sim_args)
+        try:
+            host = subprocess.Popen([args.host], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                    stderr=subprocess.DEVNULL, env=sim.env)
+            try:
+                host.stdin.write(b"configure %s\nrules %s\nconnect 1 %d\n" % (
+                    station.encode(), rules.encode(), baud))
+                host.stdin.flush()
+                out, seen = read_until(host, b"", rb"Connected at %d\n" % baud + PROMPT, 60)
+                if seen is None:
+                    raise RuntimeError("no connection: " + out[-200:].decode(errors="replace"))
+                start = time.monotonic()
+                host.stdin.write(b"download\n")
+                host.stdin.flush()
+                out, done = read_until(host, b"", rb"Disconnected\n", 60)
+                if done is None or b"succeeded" not in out or b"Error" in out:
+                    raise RuntimeError("the download failed: " + out[-300:].decode(errors="replace"))
+                host.communicate(b"exit\n", timeout=30)
+            finally:
+                if host.poll() is None:
+                    host.kill()
+                    host.wait()
+            sim.wait_for(lambda l: l == "closed", 10)
+        finally:
+            sim.stop()
+    lines = [line for _, line in sim.lines]
+    # What crossed the line: each packet as received, one reply byte after each.
+    sizes = [int(m.group(1)) for m in (re.match(r"dl packet \d+ length (\d+) ", l) for l in lines) if m]
+    if len(sizes) < 52:
+        raise RuntimeError("the device saw %d packets" % len(sizes))
+    drain_ms = 64 * (10000 // baud) + 10 + 10
+    line_bytes = sum(sizes) + len(sizes)
+    limit = drain_ms / 1000.0 + line_bytes * BITS_PER_BYTE / baud
+    # Turnarounds: from an ACK to the first bytes of the next packet.
+    turns = []
+    for before, after in zip(lines, lines[1:]):
+        if before.startswith("dl packet ") and before.endswith("reply 06") and after.startswith("turnaround "):
+            turns.append(int(after.split()[1]) / 1000.0)
+    return done - start, limit, line_bytes, turns
+
+
+def percentile(values, fraction):
+    """The value below which the given fraction of the sorted values lie
+    (nearest rank)."""
+    ordered = sorted(values)
+    rank = max(1, min(len(ordered), int(-(-fraction * len(ordered) // 1))))
+    return ordered[rank - 1]
 
 
 def hex_image(path, size, record_size):
@@ -174,7 +243,13 @@ def main():
     parser.add_argument("build")
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--long-runs", type=int, default=5, help="runs of the long transfers")
+    parser.add_argument("--quick", action="store_true",
+                        help="one run of each, a 4 KiB firmware image: a smoke run, not figures")
+    parser.add_argument("--only", default="", help="comma-separated groups: download,turnaround,firmware,timeout,startup")
     args = parser.parse_args()
+    if args.quick:
+        args.runs = args.long_runs = 1
+    args.source = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     args.host = os.path.join(args.build, "quorvantis-host")
     args.sim = os.path.join(args.build, "quorvantis-sim")
     args.probe = os.path.join(args.build, "qv-timeout-probe")
@@ -187,68 +262,94 @@ def main():
         else:
             print("figure: %s %s %s" % (name, value, unit), flush=True)
 
-    # Download: needs the simulator's download mode.
-    # Whether the simulator knows the mode: it names it at power-on.
-    with tempfile.TemporaryDirectory() as tmp:
-        sim = Sim(args.sim, tmp, "--mode", "download", "--power-delay", "0")
-        probe = subprocess.Popen([args.probe, "COM1", "9600", "300"], env=sim.env, stdout=subprocess.DEVNULL,
-                                 stderr=subprocess.DEVNULL)
-        probe.wait(10)
-        has_download = sim.wait_for(lambda l: l == "mode download", 1) is not None
-        sim.stop()
-    if has_download:
-        note = "download mode present, but its benchmark is not written yet"
-    else:
-        note = "the simulator has no download mode"
-    figure("download_9600_ratio", None, "", 0, note)
-    figure("host_turnaround_us_median", None, "us", 0, note)
-    figure("host_turnaround_us_p99", None, "us", 0, note)
+    groups = [g for g in args.only.split(",") if g]
 
-    # Firmware: 64 KiB in 16-byte records at 19200 baud.
-    with tempfile.TemporaryDirectory() as tmp:
-        image = os.path.join(tmp, "image.hex")
-        records = hex_image(image, 65536, 16)
-        ratios, walls, limit = [], [], 0.0
+    def want(group):
+        return not groups or group in groups
+
+    # Download of the example configuration and 100 rules at 9600 baud.
+    if want("download"):
+        ratios, walls, limit, line_bytes = [], [], 0.0, 0
         try:
             for _ in range(args.long_runs):
-                ratio, wall, limit = firmware_run(args, 19200, image, records)
-                ratios.append(ratio)
+                wall, limit, line_bytes, _ = download_run(args, 9600, True)
+                ratios.append(wall / limit)
                 walls.append(wall)
-            figure("firmware_19200_ratio", "%.4f" % statistics.median(ratios), "ratio", len(ratios),
-                   "wall %.2f s against a limit of %.2f s (%d records); runs %s" % (
-                       statistics.median(walls), limit, len(records),
-                       " ".join("%.4f" % r for r in ratios)))
+            figure("download_9600_ratio", "%.4f" % statistics.median(ratios), "ratio", len(ratios),
+                   "wall %.3f s against a limit of %.3f s (%d bytes each way in all + the 84 ms drain read); "
+                   "runs %s" % (statistics.median(walls), limit, line_bytes, " ".join("%.4f" % r for r in ratios)))
         except (RuntimeError, subprocess.TimeoutExpired) as e:
-            figure("firmware_19200_ratio", None, "", len(ratios), str(e))
+            figure("download_9600_ratio", None, "", len(ratios), str(e))
+
+    # Host turnaround on an unpaced line: ACK out to the next packet's first byte in.
+    if want("turnaround"):
+        medians, p99s, count = [], [], 0
+        try:
+            for _ in range(args.runs):
+                _, _, _, turns = download_run(args, 9600, False)
+                if not turns:
+                    raise RuntimeError("no turnaround stamps from the simulator")
+                medians.append(statistics.median(turns))
+                p99s.append(percentile(turns, 0.99))
+                count = len(turns)
+            note = "%d turnarounds a download; medians by run %s" % (count, " ".join("%.1f" % m for m in medians))
+            figure("host_turnaround_us_median", "%.1f" % statistics.median(medians), "us", len(medians), note)
+            figure("host_turnaround_us_p99", "%.1f" % statistics.median(p99s), "us", len(p99s),
+                   "p99 by run " + " ".join("%.1f" % p for p in p99s))
+        except (RuntimeError, subprocess.TimeoutExpired) as e:
+            figure("host_turnaround_us_median", None, "", len(medians), str(e))
+            figure("host_turnaround_us_p99", None, "", len(p99s), str(e))
+
+    # Firmware: 64 KiB (4 KiB when quick) in 16-byte records at 19200 baud.
+    if want("firmware"):
+        with tempfile.TemporaryDirectory() as tmp:
+            image = os.path.join(tmp, "image.hex")
+            records = hex_image(image, 4096 if args.quick else 65536, 16)
+            ratios, walls, limit = [], [], 0.0
+            try:
+                for _ in range(args.long_runs):
+                    ratio, wall, limit = firmware_run(args, 19200, image, records)
+                    ratios.append(ratio)
+                    walls.append(wall)
+                figure("firmware_19200_ratio", "%.4f" % statistics.median(ratios), "ratio", len(ratios),
+                       "wall %.2f s against a limit of %.2f s (%d records); runs %s" % (
+                           statistics.median(walls), limit, len(records),
+                           " ".join("%.4f" % r for r in ratios)))
+            except (RuntimeError, subprocess.TimeoutExpired) as e:
+                figure("firmware_19200_ratio", None, "", len(ratios), str(e))
 
     # Read time-outs against the computed totals.
-    timeouts = [20, 110, 2010, 5011]
-    try:
-        worst = []
-        per_timeout = {t: [] for t in timeouts}
-        for _ in range(args.runs):
-            errors = timeout_runs(args, timeouts)
-            for t in timeouts:
-                per_timeout[t].append(errors[t])
-            worst.append(max(abs(e) for e in errors.values()))
-        figure("timeout_error_ms_max", "%.3f" % statistics.median(worst), "ms", len(worst),
-               "median error by time-out: " + ", ".join(
-                   "%d ms %+.3f" % (t, statistics.median(per_timeout[t])) for t in timeouts))
-    except (RuntimeError, subprocess.TimeoutExpired) as e:
-        figure("timeout_error_ms_max", None, "", 0, str(e))
+    if want("timeout"):
+        timeouts = [20, 110, 2010, 5011]
+        try:
+            worst = []
+            per_timeout = {t: [] for t in timeouts}
+            for _ in range(args.runs):
+                errors = timeout_runs(args, timeouts)
+                for t in timeouts:
+                    per_timeout[t].append(errors[t])
+                worst.append(max(abs(e) for e in errors.values()))
+            figure("timeout_error_ms_max", "%.3f" % statistics.median(worst), "ms", len(worst),
+                   "median error by time-out: " + ", ".join(
+                       "%d ms %+.3f" % (t, statistics.median(per_timeout[t])) for t in timeouts))
+        except (RuntimeError, subprocess.TimeoutExpired) as e:
+            figure("timeout_error_ms_max", None, "", 0, str(e))
 
     # Start-up and memory of "echo exit | quorvantis-host".
-    times, rss = [], []
-    for _ in range(max(args.runs, 5) * 2):
-        took, peak = startup_run(args)
-        times.append(took)
-        rss.append(peak)
-    figure("startup_ms", "%.2f" % statistics.median(times), "ms", len(times),
-           "min %.2f max %.2f" % (min(times), max(times)))
-    figure("peak_rss_kib", "%d" % statistics.median(rss), "KiB", len(rss), "max %d" % max(rss))
+    if want("startup"):
+        times, rss = [], []
+        for _ in range(max(args.runs, 5) * 2):
+            took, peak = startup_run(args)
+            times.append(took)
+            rss.append(peak)
+        figure("startup_ms", "%.2f" % statistics.median(times), "ms", len(times),
+               "min %.2f max %.2f" % (min(times), max(times)))
+        figure("peak_rss_kib", "%d" % statistics.median(rss), "KiB", len(rss), "max %d" % max(rss))
 
     load = os.getloadavg()
     print()
+    if args.quick:
+        print("quick run: one run each, a 4 KiB firmware image; these are no figures to quote")
     print("machine: %d cores, load average %.2f %.2f %.2f" % (os.cpu_count() or 0, *load))
     print("%-26s %12s %-6s %5s  %s" % ("figure", "value", "unit", "runs", "note"))
     for name, value, unit, runs, note in figures:

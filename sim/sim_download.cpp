@@ -217,7 +217,9 @@ std::string dl_report(const dl_receiver& rx) {
         std::snprintf(line, sizeof line, "rule %zu kind %u flags 0x%02X line %u:", r / 28 + 1, rec[24], rec[25],
                       le16(rec, 26));
         text += line;
-        text += " " + hex_of(rec) + "\n";
+        text += ' ';
+        text += hex_of(rec);
+        text += '\n';
     }
     text += "conf: " + hex_of(rx.conf) + "\n";
     text += "rules: " + hex_of(rx.rules) + "\n";

@@ -36,6 +36,10 @@ void sim_device::pace_out_sent(size_t n) { out_free_ns_ += static_cast<int64_t>(
 size_t sim_device::pace_in_want(size_t room) {
     int64_t now = clock_ns();
     if (!in_busy_) {
+        // No data: a note of packet mode (the host emptied its queues), read
+        // at once on its own.
+        int pending = 0;
+        if (ioctl(master_, FIONREAD, &pending) != 0 || pending <= 0) return 1;
         // The host's first byte starts on the line now.
         in_busy_ = true;
         in_free_ns_ = now;

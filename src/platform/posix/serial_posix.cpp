@@ -1,7 +1,7 @@
 // The serial port on a POSIX terminal device. "COMn" names the target of the
 // link comn in the program's configuration directory, else /dev/ttyS<n-1>.
-// Time-outs are kept here and enforced with poll() against a monotonic
-// deadline, to the millisecond.
+// Time-outs are kept here and enforced with ppoll() against a monotonic
+// deadline, to a fraction of a millisecond.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -29,12 +29,27 @@ int64_t now_ns() {
     return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
 }
 
-// Milliseconds left until deadline, rounded up so poll never wakes early.
-int ms_left(int64_t deadline) {
+// The kernel lets a sleep of t end up to t/1000 late (t/200 for a niced
+// process): 5 ms on a 5-second read. Waiting in slices of at most 10 ms keeps
+// that below 10 us, and the deadline is kept to the nanosecond, not rounded
+// up to whole milliseconds.
+constexpr int64_t WAIT_SLICE_NS = 10000000;
+
+// Waits for events on fd, for one slice or until the deadline. Gives 1 with
+// *revents set, 0 when the slice or the time ran out (the caller checks the
+// deadline), -1 with errno on a failure. *expired tells that the deadline has
+// passed before any wait.
+int wait_slice(int fd, short events, int64_t deadline, short* revents, bool* expired) {
     int64_t left = deadline - now_ns();
-    if (left <= 0) return 0;
-    int64_t ms = (left + 999999) / 1000000;
-    return ms > 1000000000 ? 1000000000 : static_cast<int>(ms);
+    *expired = left <= 0;
+    *revents = 0;
+    if (*expired) return 0;
+    if (left > WAIT_SLICE_NS) left = WAIT_SLICE_NS;
+    timespec ts{static_cast<time_t>(left / 1000000000LL), static_cast<long>(left % 1000000000LL)};
+    pollfd p{fd, events, 0};
+    int r = ppoll(&p, 1, &ts, nullptr);
+    if (r > 0) *revents = p.revents;
+    return r;
 }
 
 // The port number of "COMn" (any letter case), or 0.
@@ -140,10 +155,10 @@ bool posix_read(serial_handle h, void* buf, uint32_t size, uint32_t* got) {
     int64_t total_ms = static_cast<int64_t>(size) * port_limits.read_multiplier + port_limits.read_constant;
     int64_t deadline = now_ns() + total_ms * 1000000LL;
     while (count < size) {
-        int wait = ms_left(deadline);
-        if (wait == 0) break;
-        pollfd p{fd, POLLIN, 0};
-        int r = poll(&p, 1, wait);
+        short revents = 0;
+        bool expired = false;
+        int r = wait_slice(fd, POLLIN, deadline, &revents, &expired);
+        if (expired) break;
         if (r < 0) {
             if (errno == EINTR) continue;
             plat_save_error(errno);
@@ -151,7 +166,7 @@ bool posix_read(serial_handle h, void* buf, uint32_t size, uint32_t* got) {
             return false;
         }
         if (r == 0) continue;
-        if ((p.revents & POLLIN) != 0) {
+        if ((revents & POLLIN) != 0) {
             ssize_t n = read(fd, bytes + count, size - count);
             if (n > 0) {
                 count += static_cast<uint32_t>(n);
@@ -163,7 +178,7 @@ bool posix_read(serial_handle h, void* buf, uint32_t size, uint32_t* got) {
             *got = count;
             return false;
         }
-        plat_save_error((p.revents & POLLNVAL) != 0 ? EBADF : EIO);
+        plat_save_error((revents & POLLNVAL) != 0 ? EBADF : EIO);
         *got = count;
         return false;
     }
@@ -189,20 +204,20 @@ bool posix_write(serial_handle h, const void* buf, uint32_t size, uint32_t* writ
             *written = count;
             return false;
         }
-        int wait = ms_left(deadline);
-        if (wait == 0) {
+        short revents = 0;
+        bool expired = false;
+        int r = wait_slice(fd, POLLOUT, deadline, &revents, &expired);
+        if (expired) {
             // Cut short by the write time-out.
             plat_save_error(ETIMEDOUT);
             break;
         }
-        pollfd p{fd, POLLOUT, 0};
-        int r = poll(&p, 1, wait);
         if (r < 0 && errno != EINTR) {
             plat_save_error(errno);
             *written = count;
             return false;
         }
-        if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 && (p.revents & POLLOUT) == 0) {
+        if (r > 0 && (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 && (revents & POLLOUT) == 0) {
             plat_save_error(EIO);
             *written = count;
             return false;
