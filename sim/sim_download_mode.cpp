@@ -5,6 +5,9 @@
 //   dl_silent_packet=N               no answer to packet N
 //   dl_unplug_packet=N               pull the plug when packet N arrives
 //   dl_quiet=1                       no text after the download command
+//   dl_chatter=B                     never falls quiet: the byte B again and
+//                                    again from the download command on, and
+//                                    always some of it before an answer
 //   dl_report=PATH                   the full report, rewritten after every packet
 #include <cstdio>
 #include <memory>
@@ -26,6 +29,7 @@ public:
         faults.unplug_packet = static_cast<int>(dev.option_long("dl_unplug_packet", 0));
         faults.drain_text = dev.option_long("dl_quiet", 0) == 0;
         report_path_ = dev.option("dl_report", "");
+        chatter_ = static_cast<int>(dev.option_long("dl_chatter", -1));
         dl_begin(rx_, faults);
         std::vector<uint8_t> greeting = dl_greeting(rx_);
         if (!greeting.empty()) dev.send(greeting.data(), greeting.size());
@@ -44,6 +48,8 @@ public:
                           p.crc_ok ? "ok" : "bad", p.reply);
             dev.report(line);
         }
+        // A chatty device has always said something more before it answers.
+        if (!replies.empty() && chatter_ >= 0) chatter(dev);
         if (!replies.empty()) dev.send(replies.data(), replies.size());
         write_report();
         if (action == dl_action::unplug) {
@@ -56,7 +62,14 @@ public:
         }
     }
 
+    void on_tick(sim_device& dev) override {
+        if (chatter_ >= 0) chatter(dev);
+    }
+
 private:
+    // About 800 bytes a second, and some before every answer.
+    void chatter(sim_device& dev) { dev.send(std::string(8, static_cast<char>(chatter_))); }
+
     void write_report() {
         if (report_path_.empty()) return;
         std::string tmp = report_path_ + ".tmp";
@@ -71,6 +84,7 @@ private:
     dl_receiver rx_;
     std::string report_path_;
     bool done_ = false;
+    int chatter_ = -1;
 };
 
 std::unique_ptr<sim_mode> make_download() { return std::make_unique<download_mode>(); }

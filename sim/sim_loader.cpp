@@ -13,6 +13,11 @@
 //                   18, or any other) or "none" for silence; lines not named
 //                   are answered by their own check (ACK, 0x11 or 0x12)
 //   out=PATH        every record accepted goes to PATH, one line each
+//   syn-reply=S     the answer to SYN instead of ACK: a byte in hex or "none"
+//   id-reply=S      the answer to the identifier instead of ACK, the same way
+// Unplug points (--unplug-at): loader-syn when SYN arrives, loader-identifier
+// when the identifier is complete, loader-line-N when the N-th record line
+// arrives (counted like script): the device goes before it answers.
 // Report lines: "loader syn", "loader identifier", "loader bad sync XX",
 // "loader bad identifier TEXT", "loader line N STATUS" (STATUS in hex or
 // none) for each record line, "loader end" after the end-of-file record.
@@ -78,12 +83,14 @@ public:
             if (colon != std::string::npos) {
                 long n = std::strtol(item.substr(0, colon).c_str(), nullptr, 10);
                 std::string status = item.substr(colon + 1);
-                replies_[n] = status == "none" ? SILENT : static_cast<int>(std::strtol(status.c_str(), nullptr, 16));
+                replies_[n] = scripted_reply(status);
             }
             at = end + 1;
         }
         std::string path = dev.option("out", "");
         if (!path.empty()) out_ = std::fopen(path.c_str(), "w");
+        syn_reply_ = scripted_reply(dev.option("syn-reply", "06"));
+        id_reply_ = scripted_reply(dev.option("id-reply", "06"));
         prompt_ = static_cast<uint8_t>(dev.option_long("prompt", ENQ));
         prompt_at_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(dev.option_long("enq-delay", 500));
         on_tick(dev);
@@ -101,16 +108,31 @@ public:
     }
 
     void on_bytes(sim_device& dev, const uint8_t* data, size_t n) override {
-        for (size_t i = 0; i < n; ++i) take(dev, data[i]);
+        for (size_t i = 0; i < n && !gone_; ++i) take(dev, data[i]);
     }
 
 private:
+    static int scripted_reply(const std::string& status) {
+        return status == "none" ? SILENT : static_cast<int>(std::strtol(status.c_str(), nullptr, 16));
+    }
+
+    // Pulls the plug when --unplug-at names this point.
+    bool unplug_at(sim_device& dev, const std::string& point) {
+        gone_ = dev.unplug_point(point);
+        return gone_;
+    }
+
+    void answer(sim_device& dev, int status) {
+        if (status != SILENT) reply(dev, static_cast<uint8_t>(status));
+    }
+
     void take(sim_device& dev, uint8_t byte) {
         switch (state_) {
         case state::sync:
             if (byte == SYN) {
                 dev.report("loader syn");
-                reply(dev, ACK);
+                if (unplug_at(dev, "loader-syn")) return;
+                answer(dev, syn_reply_);
                 state_ = state::identify;
             } else {
                 dev.report("loader bad sync " + hex_byte(byte));
@@ -121,7 +143,8 @@ private:
             if (text_.size() == IDENTIFIER.size()) {
                 if (text_ == IDENTIFIER) {
                     dev.report("loader identifier");
-                    reply(dev, ACK);
+                    if (unplug_at(dev, "loader-identifier")) return;
+                    answer(dev, id_reply_);
                     state_ = state::records;
                 } else {
                     dev.report("loader bad identifier " + text_);
@@ -142,6 +165,9 @@ private:
 
     void record(sim_device& dev) {
         ++lines_;
+        std::string point = "loader-line-" + std::to_string(lines_);
+        if (dev.options().unplug_at == point) dev.report("loader line " + std::to_string(lines_) + " unplug");
+        if (unplug_at(dev, point)) return;
         int status = check_record(text_);
         auto scripted = replies_.find(lines_);
         if (scripted != replies_.end()) status = scripted->second;
@@ -153,7 +179,7 @@ private:
             }
             if (text_.size() >= 9 && text_.compare(7, 2, "01") == 0) dev.report("loader end");
         }
-        if (status != SILENT) reply(dev, static_cast<uint8_t>(status));
+        answer(dev, status);
     }
 
     void reply(sim_device& dev, uint8_t byte) { dev.send(&byte, 1); }
@@ -161,6 +187,9 @@ private:
     uint8_t prompt_ = ENQ;
     std::chrono::steady_clock::time_point prompt_at_;
     bool prompted_ = false;
+    bool gone_ = false;
+    int syn_reply_ = ACK;
+    int id_reply_ = ACK;
     enum class state { sync, identify, records };
     state state_ = state::sync;
     std::string text_;
