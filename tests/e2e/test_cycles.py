@@ -1,0 +1,123 @@
+"""A long run against one simulated device: 1,000 cycles of configure, rules,
+connect and disconnect in one program. Every cycle must connect for real (the
+device sees every open and close), the port must be closed after each
+disconnect, and the program's memory must stay flat: its resident size after
+100 cycles and after 1,000 are compared, and the peak is reported.
+
+Each connect costs at least one empty drain read of 110 ms (100 ms and the
+10 ms margin, at 57600 baud), so the run takes about two minutes; it has a
+file of its own so that it runs beside the other end-to-end files."""
+import os
+import select
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+from qvtest import EXAMPLES, ON_WINE, PROMPT, host_command
+from simtest import Sim
+
+CYCLES = 1000
+WARM = 100
+STATION = os.path.join(EXAMPLES, "station.cfg").encode()
+RULES = os.path.join(EXAMPLES, "rules.txt").encode()
+CONNECTED = (b"Connecting at 57600...\n\a\aTURN ON the Quorvantis or CYCLE THE POWER if it is already on.\n"
+             b"You have 20 seconds to do this...\nConnected at 57600\n")
+
+
+class Host:
+    """The program at its prompt, fed one line at a time."""
+
+    def __init__(self, env):
+        self.proc = subprocess.Popen(host_command(), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, env=dict(os.environ, **env))
+        self.out = b""
+        self.read_prompt()
+
+    def read_prompt(self, timeout=30):
+        start = len(self.out)
+        end = time.monotonic() + timeout
+        fd = self.proc.stdout.fileno()
+        while self.out.find(PROMPT, start) < 0:
+            left = end - time.monotonic()
+            if left <= 0:
+                raise AssertionError("no prompt after %r" % self.out[-300:])
+            ready, _, _ = select.select([fd], [], [], left)
+            if ready:
+                chunk = os.read(fd, 65536)
+                if not chunk:
+                    raise AssertionError("the program ended: %r" % self.out[-300:])
+                self.out += chunk
+        at = self.out.find(PROMPT, start)
+        return self.out[start:at]
+
+    def command(self, line):
+        """Runs one command line; gives what it printed before the next prompt."""
+        self.out = b""
+        self.proc.stdin.write(line + b"\n")
+        self.proc.stdin.flush()
+        return self.read_prompt()
+
+    def fds(self):
+        return sorted(os.readlink("/proc/%d/fd/%s" % (self.proc.pid, name))
+                      for name in os.listdir("/proc/%d/fd" % self.proc.pid))
+
+    def status(self, field):
+        with open("/proc/%d/status" % self.proc.pid) as f:
+            for line in f:
+                if line.startswith(field + ":"):
+                    return int(line.split()[1])
+        raise AssertionError(field)
+
+    def finish(self):
+        _, err = self.proc.communicate(b"exit\n", timeout=30)
+        return self.proc.returncode, err
+
+
+@unittest.skipIf(ON_WINE, "reads the program's own /proc entries")
+class CycleTest(unittest.TestCase):
+    def test_thousand_configure_rules_connect_disconnect_cycles(self):
+        # Freed blocks held back by a sanitizer's quarantine would look like growth.
+        options = os.environ.get("ASAN_OPTIONS", "")
+        env_extra = {"ASAN_OPTIONS": (options + ":" if options else "") + "quarantine_size_mb=0:detect_leaks=0"}
+        with tempfile.TemporaryDirectory() as tmp:
+            # The power-on comes just after the host's drain and purge.
+            with Sim(tmp, "--power-delay", "125") as sim:
+                host = Host(dict(sim.env, **env_extra))
+                std = host.fds()
+                self.assertEqual(len(std), 3, std)
+                started = time.monotonic()
+                rss_warm = None
+                for cycle in range(1, CYCLES + 1):
+                    for line in (b"configure " + STATION, b"rules " + RULES):
+                        out = host.command(line)
+                        self.assertNotIn(b"Error", out, (cycle, line, out))
+                    self.assertEqual(host.command(b"connect 1 57600"), CONNECTED, cycle)
+                    if cycle == 1:
+                        self.assertIn(sim.slave, host.fds())
+                    self.assertEqual(host.command(b"disconnect"), b"Disconnected\n", cycle)
+                    if cycle in (1, WARM, CYCLES):
+                        self.assertEqual(host.fds(), std, cycle)
+                    if cycle == WARM:
+                        rss_warm = host.status("VmRSS")
+                elapsed = time.monotonic() - started
+                rss_end = host.status("VmRSS")
+                peak = host.status("VmHWM")
+                rc, err = host.finish()
+                end = time.monotonic() + 5
+                while sim.events().count("closed") < CYCLES and time.monotonic() < end:
+                    time.sleep(0.05)
+                events = sim.events()
+        self.assertEqual(rc, 0, err[-500:])
+        self.assertEqual(events.count("opened"), CYCLES)
+        self.assertEqual(events.count("closed"), CYCLES)
+        self.assertEqual(events.count("ctrl-c"), CYCLES)
+        sys.stderr.write("\n%d configure/rules/connect/disconnect cycles in %.1f s (%.0f ms a cycle): "
+                         "VmRSS %d kB after %d, %d kB after %d, peak (VmHWM) %d kB\n"
+                         % (CYCLES, elapsed, 1000 * elapsed / CYCLES, rss_warm, WARM, rss_end, CYCLES, peak))
+        self.assertLess(rss_end - rss_warm, 512, "memory grew from %d kB to %d kB" % (rss_warm, rss_end))
+
+
+if __name__ == "__main__":
+    unittest.main()
