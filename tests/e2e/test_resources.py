@@ -10,6 +10,7 @@ import time
 import unittest
 
 from qvtest import EXAMPLES, ON_WINE, PROMPT, START, TempDirCase, host_command, run_host, summary, write_file
+from simtest import Sim
 
 FIRMWARE_QUESTION = (b"\a\aWARNING! This will alter the Quorvantis firmware!\n"
                      b"Do you want to continue (n or y)? [n]: ")
@@ -72,6 +73,9 @@ class Interactive:
     def fds(self):
         return sorted(int(name) for name in os.listdir("/proc/%d/fd" % self.proc.pid))
 
+    def targets(self):
+        return [os.readlink("/proc/%d/fd/%d" % (self.proc.pid, fd)) for fd in self.fds()]
+
     def status(self, field):
         with open("/proc/%d/status" % self.proc.pid) as f:
             for line in f:
@@ -117,6 +121,68 @@ class DescriptorTest(TempDirCase):
             rc, err = host.finish()
         self.assertEqual(rc, 0, err)
         self.assertTrue(host.out.startswith(START))
+
+
+@unittest.skipIf(ON_WINE, "reads the process's own /proc entries")
+class DeviceDescriptorTest(TempDirCase):
+    """The device commands against the simulator: the port is the one more
+    descriptor while connected, and none is left after a download or a
+    firmware update, whether it succeeded or failed."""
+
+    def session(self, sim_args, steps):
+        """steps: (input, prompts to wait for, text the output must hold, port open afterwards)."""
+        with Sim(self.tmp, *sim_args) as sim:
+            host = Interactive(sim.env)
+            try:
+                for lines, prompts, text, port_open in steps:
+                    with self.subTest(lines=lines[:40]):
+                        out = host.send(lines, prompts)
+                        self.assertIn(text, out)
+                        if port_open:
+                            self.assertEqual(host.fds(), [0, 1, 2, 3])
+                            self.assertEqual(host.targets()[3], sim.slave)
+                        else:
+                            self.assertEqual(host.fds(), [0, 1, 2])
+            finally:
+                rc, err = host.finish()
+        self.assertEqual(rc, 0, err)
+
+    def test_download(self):
+        station = os.path.join(EXAMPLES, "station.cfg").encode()
+        rules = os.path.join(EXAMPLES, "rules.txt").encode()
+        ending = b"\a\aPlease Power OFF the Quorvantis and power it back on to RESET it.\nDisconnected\n"
+        prepare = [(b"configure " + station + b"\n", 1, b"", False), (b"rules " + rules + b"\n", 1, b"", False),
+                   (b"connect 1\n", 1, b"Connected at 9600\n", True)]
+        cases = [
+            ([], b"Downloading Rules succeeded\n" + ending),
+            (["--opt", "dl_nak_packet=4", "--opt", "dl_nak_times=5"], b"\a\aError: Download failed: -3\n" + ending),
+            (["--opt", "dl_garbage_packet=2", "--opt", "dl_garbage_byte=0x41"],
+             b"\a\aError: Download failed: -2\n" + ending),
+        ]
+        for args, text in cases:
+            with self.subTest(args=args):
+                self.session(args, prepare + [(b"download\n", 1, text, False), (b"connect 1\n", 1, b"Connected", True),
+                                              (b"disconnect\n", 1, b"Disconnected\n", False)])
+
+    def test_firmware(self):
+        good = os.path.join(EXAMPLES, "firmware.hex").encode()
+        bad = write_file(self.tmp, "bad.hex", ":10000000CBBED3A6811058DF3443A676C621D1E6F6\n").encode()
+        succeeded = b"\a\aFirmware update succeeded!\n"
+        failed = b"Error: Firmware update failed!\n"
+        # The Enter line is asked for only once the file is good and the port open.
+        cases = [
+            ([], good + b"\ny\n\n", succeeded),
+            (["--opt", "script=3:18"], good + b"\ny\n\n", failed),
+            (["--opt", "script=1:17"], good + b"\ny\n\n", failed),
+            (["--opt", "syn-reply=none"], good + b"\ny\n\n", failed),
+            ([], bad + b"\ny\n", b"\a\aError: Firmware file has some kind of error!\n" + failed),
+        ]
+        for args, answers, text in cases:
+            with self.subTest(args=args, answers=answers):
+                self.session(["--mode", "loader", "--opt", "enq-delay=0"] + args,
+                             [(b"firmware 1 " + answers, 1, text, False),
+                              (b"firmware 2 " + good + b"\ny\n", 1, b"\a\aError: could not open COM port COM2\n",
+                               False)])
 
 
 @unittest.skipIf(ON_WINE, "reads the process's own /proc entries")
