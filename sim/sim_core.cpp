@@ -323,6 +323,10 @@ void sim_device::run() {
     std::array<uint8_t, 4096> buf{};
     int64_t chatter_at = 0;
     while (!stopping_ && !unplugged_) {
+        if (unplug_request_) {
+            unplug();
+            break;
+        }
         short events = POLLIN;
         if (!out_.empty() && host_open_) events |= POLLOUT;
         // Without a host the master only reports its hang-up: leave it out then.

@@ -65,6 +65,9 @@ public:
     void run();
     void stop() { stopping_ = true; }
     void power_on_request() { power_request_ = true; }
+    // Pulls the plug at the next turn of the loop (SIGUSR2): a cable pulled
+    // at a moment the test chooses.
+    void unplug_request() { unplug_request_ = true; }
 
     // Services for the modes.
     void send(const void* bytes, size_t n);
@@ -105,6 +108,7 @@ private:
     bool stopping_ = false;
     bool unplugged_ = false;
     volatile bool power_request_ = false;
+    volatile bool unplug_request_ = false;
     bool host_open_ = false;
     bool powered_ = false;
     bool heard_host_ = false;  // the host sent a byte since power-on

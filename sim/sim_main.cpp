@@ -19,6 +19,9 @@ void on_stop(int) {
 void on_power(int) {
     if (running != nullptr) running->power_on_request();
 }
+void on_unplug(int) {
+    if (running != nullptr) running->unplug_request();
+}
 
 const char* const HELP =
     "usage: quorvantis-sim [OPTION]...\n"
@@ -50,15 +53,18 @@ const char* const HELP =
     "                      version-before-product nul-high wrong-speed no-confirm\n"
     "                      no-prompt silent-cr no-nul chatter\n"
     "  --unplug-at POINT   vanish at a point: open power-on ctrl-c host cr\n"
-    "                      download (modes add their own)\n"
+    "                      download; loader: loader-syn loader-identifier\n"
+    "                      loader-line-N; SIGUSR2 vanishes at once\n"
     "  --confirm-speed N   confirm a different host speed than the one asked for\n"
     "  --opt KEY=VALUE     a setting of a mode (may be repeated):\n"
     "                      download: dl_nak_packet=N dl_nak_times=K\n"
     "                        dl_garbage_packet=N dl_garbage_byte=B\n"
     "                        dl_silent_packet=N dl_unplug_packet=N dl_quiet=1\n"
+    "                        dl_chatter=B (never quiet: B again and again)\n"
     "                        dl_report=PATH (what the device received)\n"
     "                      loader: prompt=BYTE enq-delay=MS out=PATH\n"
     "                        script=N:S,... (answer S, hex or none, to record N)\n"
+    "                        syn-reply=S id-reply=S (instead of ACK)\n"
     "  --stamp             report \"turnaround NS\" when the host's first bytes come\n"
     "                      after the device sent something: the time in between\n"
     "  --help              show this text\n"
@@ -158,6 +164,7 @@ int main(int argc, char** argv) {
     std::signal(SIGINT, on_stop);
     std::signal(SIGHUP, on_stop);
     std::signal(SIGUSR1, on_power);
+    std::signal(SIGUSR2, on_unplug);
     device.run();
     running = nullptr;
     return 0;

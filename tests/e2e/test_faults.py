@@ -13,6 +13,7 @@ import concurrent.futures
 import os
 import re
 import select
+import signal
 import subprocess
 import tempfile
 import time
@@ -42,6 +43,11 @@ OPEN_REFUSED = re.compile(rb"\a\aError: (required comm properties for port COM1 
                           rb"0x00000000|could not get the comm state for port COM1: [^\n]*|could not set the comm "
                           rb"state for port COM1: [^\n]*|could not set the comm timeouts for port COM1: [^\n]*)\n")
 
+CONF_WARNING = (b"\a\aWarning: Configuration file has not yet been processed!\n"
+                b"Do you want to use the Default Configuration? (yes|no) [no]: ")
+RULES_WARNING = (b"\n\a\aWarning: Rules file has not yet been processed!\n"
+                 b"Do you  want to use the Implicit Rule only without specific rules?\n"
+                 b"(yes|no) [no]: ")
 CONF_OK = b"Downloading Configuration succeeded\n"
 RULES_OK = b"Downloading Rules succeeded\n"
 ENDING = (b"\a\aPlease Power OFF the Quorvantis and power it back on to RESET it.\n"
@@ -153,6 +159,10 @@ class Host:
         self.proc.stdin.write(b"".join(line + b"\n" for line in script))
         self.proc.stdin.flush()
 
+    def send(self, script):
+        self.proc.stdin.write(b"".join(line + b"\n" for line in script))
+        self.proc.stdin.flush()
+
     def read_until_prompts(self, count, timeout):
         """Reads until count prompts have come after the start (True), or the
         program closed its output (False)."""
@@ -189,7 +199,12 @@ def run_case(c):
         report = os.path.join(tmp, "received.txt")
         with Sim(tmp, "--opt", "dl_report=" + report, *c.args) as sim:
             host = Host(sim.env, c.script)
-            at_prompt = host.read_until_prompts(c.commands + 1, 60)
+            try:
+                at_prompt = host.read_until_prompts(c.commands + 1, 60)
+            except AssertionError:
+                host.proc.kill()
+                host.finish()
+                raise
             fds = None
             if at_prompt:
                 # The port must be closed by now, while the program runs on.
@@ -287,10 +302,58 @@ class HandshakeUnplugTest(FaultCase):
             # The carriage return follows the speed command at once: it either
             # still goes out (then the read fails) or its write fails.
             case("host", ["--unplug-at", "host"], connect_then_baud, 3, 1, fatal=baud,
-                 outputs=[baud + b"\a\aError: wrote CR character, got error on port COM1\n", NOT_CONNECTED]),
+                 outputs=[baud + b"\a\aError: wrote 0 of 1, got error on port COM1: Input/output error\n"
+                          b"\a\aError: wrote CR character, got error on port COM1\n", NOT_CONNECTED]),
             case("cr", ["--unplug-at", "cr"], connect_then_baud, 3, 1, fatal=baud),
         ]
         self.run_all(cases)
+
+
+@unittest.skipIf(ON_WINE, "an unplugged pseudo-terminal does not fail WriteFile under Wine")
+class ConnectedUnplugTest(FaultCase):
+    """The cable pulled while the program is connected and waits at its prompt:
+    the next write to the port fails."""
+
+    def session(self, script, commands):
+        with tempfile.TemporaryDirectory() as tmp, Sim(tmp) as sim:
+            host = Host(sim.env, [b"connect 1"])
+            try:
+                self.assertTrue(host.read_until_prompts(2, 30))
+                sim.proc.send_signal(signal.SIGUSR2)
+                self.assertIsNotNone(sim.wait_for(lambda line: line == "unplugged", 5))
+                host.send(script)
+                self.assertTrue(host.read_until_prompts(2 + commands, 30), host.out[-300:])
+                fds = host.fds()
+            finally:
+                rc, err = host.finish(b"exit\n")
+        self.assertEqual(rc, 0, err)
+        self.assertEqual(err, b"")
+        outputs = host.out[len(START):].split(PROMPT)[1:]
+        self.assertEqual(outputs[0], CONNECTED)
+        return outputs[1:-1], fds
+
+    def test_cable_pulled_while_connected(self):
+        def wrote(count, of):
+            return b"\a\aError: wrote %d of %d, got error on port COM1: Input/output error\n" % (count, of)
+
+        disconnected = b"Disconnected\n"
+        cases = [
+            # The download command stays connected when its command cannot be written.
+            ("download", [b"download", b"y", b"y", b"connect 1", b"disconnect"], 3,
+             [CONF_WARNING + RULES_WARNING + wrote(0, 10) + b"\a\aError: wrote Download command, got error on port "
+              b"COM1\n", b"\a\aError: already Connected!\n", disconnected]),
+            # A failed speed command ends the connection.
+            ("baud", [b"baud 19200", b"disconnect"], 2,
+             [wrote(0, 11) + b"\a\aError: wrote Host Baud command, got error on port COM1\n", NOT_CONNECTED]),
+            ("disconnect", [b"disconnect", b"disconnect"], 2, [disconnected, NOT_CONNECTED]),
+            ("firmware", [b"firmware 1 " + FIRMWARE.encode(), b"disconnect"], 2,
+             [b"\a\aError: already Connected, Disconnect first!\n", disconnected]),
+        ]
+        for name, script, commands, expected in cases:
+            with self.subTest(name):
+                outputs, fds = self.session(script, commands)
+                self.assertEqual(outputs, expected)
+                self.assertEqual(fds, [0, 1, 2])
 
 
 @unittest.skipIf(ON_WINE, "an unplugged pseudo-terminal does not fail ReadFile under Wine")
