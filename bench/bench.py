@@ -25,9 +25,14 @@ BITS_PER_BYTE = 10
 
 class Sim:
     """The simulator on its own pseudo-terminal linked as COM1, with every
-    report line stamped with the time it was read."""
+    report line stamped with the time it was read. After the report line
+    lazy_after the reports are read a tenth of a second at a time: their
+    stamps are no longer exact, but the bench no longer wakes up for each
+    record and takes the processor from the two programs it is timing."""
 
-    def __init__(self, sim, directory, *args):
+    def __init__(self, sim, directory, *args, lazy_after=None):
+        self.lazy_after = lazy_after
+        self.lazy = False
         self.config = os.path.join(directory, "config")
         self.link = os.path.join(self.config, "quorvantis", "com1")
         self.env = dict(os.environ, XDG_CONFIG_HOME=self.config)
@@ -41,11 +46,24 @@ class Sim:
             raise RuntimeError("the simulator did not start")
 
     def _read(self):
-        for raw in self.proc.stdout:
+        fd = self.proc.stdout.fileno()
+        pending = b""
+        while True:
+            chunk = os.read(fd, 65536)
+            if not chunk:
+                break
             stamp = time.monotonic()
+            pending += chunk
+            *complete, pending = pending.split(b"\n")
             with self.cond:
-                self.lines.append((stamp, raw.decode(errors="replace").rstrip("\n")))
+                for raw in complete:
+                    line = raw.decode(errors="replace")
+                    self.lines.append((stamp, line))
+                    if line == self.lazy_after:
+                        self.lazy = True
                 self.cond.notify_all()
+            if self.lazy:
+                time.sleep(0.1)
 
     def wait_for(self, predicate, timeout):
         end = time.monotonic() + timeout
@@ -72,10 +90,12 @@ class Sim:
                 self.proc.wait()
 
 
-def read_until(proc, out, marker, timeout, window=4096):
+def read_until(proc, out, marker, timeout, window=4096, eager=None):
     """Reads the host's output until marker appears; returns (output, time seen
     or None). Only the last window bytes are searched after each chunk, so a
-    long progress output costs no more to watch than a short one."""
+    long progress output costs no more to watch than a short one. With eager
+    (a function of the output read so far), the output is read a tenth of a
+    second at a time until eager says true, and at once from then on."""
     end = time.monotonic() + timeout
     fd = proc.stdout.fileno()
     pattern = re.compile(marker)
@@ -91,6 +111,8 @@ def read_until(proc, out, marker, timeout, window=4096):
             out += chunk
             if len(out) > 1 << 20:
                 out = out[-window:]
+            if eager and not eager(out[-window:]):
+                time.sleep(0.1)
     return out, time.monotonic()
 
 
@@ -103,13 +125,15 @@ def download_run(args, baud, paced):
     "Disconnected", the line's limit for the exchange that took place (every
     byte each way at 10 bits a byte, plus the drain read's full wait, during
     which the 10 bytes of the command go out), and the simulator's
-    turnaround stamps in microseconds (with paced False)."""
+    turnaround stamps in microseconds (paced: from the reply's last bit to
+    the next packet's first byte noticed)."""
     station = os.path.join(args.source, "examples", "station.cfg")
     rules = os.path.join(args.source, "tests", "e2e", "data", "rules100.txt")
-    sim_args = ["--power-delay", "0", "--opt", "dl_quiet=1"]
-    sim_args += ["--pace-exact", str(baud)] if paced else ["--stamp"]
+    sim_args = ["--power-delay", "0", "--opt", "dl_quiet=1", "--stamp"]
+    if paced:
+        sim_args += ["--pace-exact", str(baud)]
     with tempfile.TemporaryDirectory() as tmp:
-        sim = Sim(args.sim, tmp, *sim_args)
+        sim = Sim(args.sim, tmp, *sim_args, lazy_after="mode download")
         try:
             host = subprocess.Popen([args.host], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                     stderr=subprocess.DEVNULL, env=sim.env)
@@ -150,6 +174,16 @@ def download_run(args, baud, paced):
     return done - start, limit, line_bytes, turns
 
 
+def where_note(walls, limits, exchanges, turns):
+    """Where the time over the line's limit went, per exchange: in all, and
+    in the gaps from the device's reply to the host's next bytes."""
+    over = statistics.median(w - l for w, l in zip(walls, limits)) / exchanges * 1e6
+    if not turns:
+        return "%.0f us over the line an exchange" % over
+    return "%.0f us over the line an exchange, of which %.0f us (mean; median %.0f) from the device's " \
+           "reply to the host's next bytes" % (over, statistics.mean(turns), statistics.median(turns))
+
+
 def percentile(values, fraction):
     """The value below which the given fraction of the sorted values lie
     (nearest rank)."""
@@ -172,12 +206,17 @@ def hex_image(path, size, record_size):
     return lines
 
 
-def firmware_run(args, baud, image, records):
-    """Wall time from the first record to the final progress line, and the
-    line's limit for the same exchange."""
+def firmware_run(args, baud, image, records, extra=()):
+    """Wall time from the first record to the final progress line, the line's
+    limit for the same exchange, and the simulator's turnaround stamps in
+    microseconds (from a record's ACK to the next record's first byte)."""
+    byte_s = BITS_PER_BYTE / baud
+    # Every record line and its CR to the device, one status byte back.
+    limit = sum(len(r) + 1 + 1 for r in records) * byte_s
     with tempfile.TemporaryDirectory() as tmp:
         sim = Sim(args.sim, tmp, "--mode", "loader", "--manual-power", "--pace-exact", str(baud),
-                  "--opt", "enq-delay=0")
+                  "--opt", "enq-delay=0", "--stamp", *extra, lazy_after="loader identifier")
+        host = None
         try:
             host = subprocess.Popen([args.host], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                     stderr=subprocess.DEVNULL, env=sim.env)
@@ -190,18 +229,27 @@ def firmware_run(args, baud, image, records):
             identified = sim.wait_for(lambda l: l == "loader identifier", 30)
             if identified is None:
                 raise RuntimeError("the loader was not identified")
-            byte_s = BITS_PER_BYTE / baud
-            out, done = read_until(host, out, rb"100\.0%={59}", 900)
+
+            def near_end(tail):
+                # Within a second of the end by the progress line's percentage.
+                shown = re.findall(rb" (\d+\.\d)% ", tail)
+                return bool(shown) and (100.0 - float(shown[-1])) / 100.0 * limit < 1.0
+
+            out, done = read_until(host, out, rb"100\.0%={59}", 900, eager=near_end)
             if done is None:
                 raise RuntimeError("no final progress line")
             host.communicate(b"exit\n", timeout=30)
         finally:
+            if host is not None and host.poll() is None:
+                host.kill()
+                host.wait()
             sim.stop()
     # The first record starts when the identifier's ACK has reached the host.
     start = identified + byte_s
-    # Every record line and its CR to the device, one status byte back.
-    limit = sum(len(r) + 1 + 1 for r in records) * byte_s
-    return (done - start) / limit, done - start, limit
+    lines = [line for _, line in sim.lines]
+    turns = [int(after.split()[1]) / 1000.0 for before, after in zip(lines, lines[1:])
+             if before.startswith("loader line ") and before.endswith(" 06") and after.startswith("turnaround ")]
+    return (done - start) / limit, done - start, limit, turns
 
 
 def timeout_runs(args, timeouts):
@@ -225,17 +273,16 @@ def timeout_runs(args, timeouts):
 
 
 def startup_run(args):
-    start = time.monotonic()
-    proc = subprocess.Popen([args.host], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
-                            stderr=subprocess.DEVNULL)
-    proc.stdin.write(b"exit\n")
-    proc.stdin.close()
-    _, status, usage = os.wait4(proc.pid, 0)
-    took = time.monotonic() - start
-    proc.returncode = os.waitstatus_to_exitcode(status)
-    if proc.returncode != 0:
-        raise RuntimeError("the host ended with %d" % proc.returncode)
-    return took * 1000.0, usage.ru_maxrss
+    """One "echo exit | quorvantis-host": wall time in ms and peak memory in
+    KiB, measured by qv-run-timer (a small parent, so the peak is the host's)."""
+    run = subprocess.run([args.timer, "exit\n", args.host], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                         timeout=30)
+    if run.returncode != 0:
+        raise RuntimeError("qv-run-timer failed: " + run.stderr.decode(errors="replace").strip())
+    took_us, peak_kib, code = (int(x) for x in run.stdout.split())
+    if code != 0:
+        raise RuntimeError("the host ended with %d" % code)
+    return took_us / 1000.0, peak_kib
 
 
 def main():
@@ -253,10 +300,13 @@ def main():
     args.host = os.path.join(args.build, "quorvantis-host")
     args.sim = os.path.join(args.build, "quorvantis-sim")
     args.probe = os.path.join(args.build, "qv-timeout-probe")
-    figures = []  # (name, value or None, unit, runs, note)
+    args.timer = os.path.join(args.build, "qv-run-timer")
+    figures = []  # (name, value or None, unit, runs, load when done, note)
+    print("machine: %d cores, load average at the start %.2f %.2f %.2f" % (os.cpu_count() or 0, *os.getloadavg()),
+          flush=True)
 
     def figure(name, value, unit, runs, note):
-        figures.append((name, value, unit, runs, note))
+        figures.append((name, value, unit, runs, os.getloadavg()[0], note))
         if value is None:
             print("figure: %s n/a -" % name, flush=True)
         else:
@@ -269,15 +319,18 @@ def main():
 
     # Download of the example configuration and 100 rules at 9600 baud.
     if want("download"):
-        ratios, walls, limit, line_bytes = [], [], 0.0, 0
+        ratios, walls, limits, line_bytes, all_turns = [], [], [], 0, []
         try:
             for _ in range(args.long_runs):
-                wall, limit, line_bytes, _ = download_run(args, 9600, True)
+                wall, limit, line_bytes, turns = download_run(args, 9600, True)
                 ratios.append(wall / limit)
                 walls.append(wall)
+                limits.append(limit)
+                all_turns += turns
             figure("download_9600_ratio", "%.4f" % statistics.median(ratios), "ratio", len(ratios),
-                   "wall %.3f s against a limit of %.3f s (%d bytes each way in all + the 84 ms drain read); "
-                   "runs %s" % (statistics.median(walls), limit, line_bytes, " ".join("%.4f" % r for r in ratios)))
+                   "wall %.3f s against a limit of %.3f s (%d bytes both ways + the 84 ms drain read); %s; "
+                   "runs %s" % (statistics.median(walls), statistics.median(limits), line_bytes,
+                                where_note(walls, limits, 52, all_turns), " ".join("%.4f" % r for r in ratios)))
         except (RuntimeError, subprocess.TimeoutExpired) as e:
             figure("download_9600_ratio", None, "", len(ratios), str(e))
 
@@ -305,15 +358,18 @@ def main():
         with tempfile.TemporaryDirectory() as tmp:
             image = os.path.join(tmp, "image.hex")
             records = hex_image(image, 4096 if args.quick else 65536, 16)
-            ratios, walls, limit = [], [], 0.0
+            ratios, walls, limits, all_turns = [], [], [], []
             try:
                 for _ in range(args.long_runs):
-                    ratio, wall, limit = firmware_run(args, 19200, image, records)
+                    ratio, wall, limit, turns = firmware_run(args, 19200, image, records)
                     ratios.append(ratio)
                     walls.append(wall)
+                    limits.append(limit)
+                    all_turns += turns
                 figure("firmware_19200_ratio", "%.4f" % statistics.median(ratios), "ratio", len(ratios),
-                       "wall %.2f s against a limit of %.2f s (%d records); runs %s" % (
-                           statistics.median(walls), limit, len(records),
+                       "wall %.2f s against a limit of %.2f s (%d records); %s; runs %s" % (
+                           statistics.median(walls), limits[0], len(records),
+                           where_note(walls, limits, len(records), all_turns),
                            " ".join("%.4f" % r for r in ratios)))
             except (RuntimeError, subprocess.TimeoutExpired) as e:
                 figure("firmware_19200_ratio", None, "", len(ratios), str(e))
@@ -338,22 +394,26 @@ def main():
     # Start-up and memory of "echo exit | quorvantis-host".
     if want("startup"):
         times, rss = [], []
-        for _ in range(max(args.runs, 5) * 2):
-            took, peak = startup_run(args)
-            times.append(took)
-            rss.append(peak)
-        figure("startup_ms", "%.2f" % statistics.median(times), "ms", len(times),
-               "min %.2f max %.2f" % (min(times), max(times)))
-        figure("peak_rss_kib", "%d" % statistics.median(rss), "KiB", len(rss), "max %d" % max(rss))
+        try:
+            for _ in range(max(args.runs, 5) * 2):
+                took, peak = startup_run(args)
+                times.append(took)
+                rss.append(peak)
+            figure("startup_ms", "%.2f" % statistics.median(times), "ms", len(times),
+                   "min %.2f max %.2f" % (min(times), max(times)))
+            figure("peak_rss_kib", "%d" % statistics.median(rss), "KiB", len(rss), "max %d" % max(rss))
+        except (RuntimeError, subprocess.TimeoutExpired) as e:
+            figure("startup_ms", None, "", len(times), str(e))
+            figure("peak_rss_kib", None, "", len(rss), str(e))
 
     load = os.getloadavg()
     print()
     if args.quick:
         print("quick run: one run each, a 4 KiB firmware image; these are no figures to quote")
-    print("machine: %d cores, load average %.2f %.2f %.2f" % (os.cpu_count() or 0, *load))
-    print("%-26s %12s %-6s %5s  %s" % ("figure", "value", "unit", "runs", "note"))
-    for name, value, unit, runs, note in figures:
-        print("%-26s %12s %-6s %5d  %s" % (name, "n/a" if value is None else value, unit, runs, note))
+    print("machine: %d cores, load average at the end %.2f %.2f %.2f" % (os.cpu_count() or 0, *load))
+    print("%-26s %10s %-5s %4s %5s  %s" % ("figure", "value", "unit", "runs", "load", "note"))
+    for name, value, unit, runs, at_load, note in figures:
+        print("%-26s %10s %-5s %4d %5.2f  %s" % (name, "n/a" if value is None else value, unit, runs, at_load, note))
     return 0
 
 

@@ -343,12 +343,14 @@ void sim_device::run() {
         if (host_open_ && (p[1].revents & POLLIN) != 0) {
             size_t want = exact_pacing() ? pace_in_want(buf.size()) : buf.size();
             ssize_t got = want == 0 ? 0 : read(master_, buf.data(), want);
+            // When the first of these bytes was noticed (paced: it started on the line then).
+            int64_t noticed = exact_pacing() ? in_free_ns_ : now_ns();
             if (exact_pacing() && want > 0) pace_in_read(got > 1 && buf[0] == TIOCPKT_DATA ? static_cast<size_t>(got - 1) : 0);
             if (got > 1 && buf[0] == TIOCPKT_DATA) {
                 const uint8_t* data = buf.data() + 1;
                 size_t n = static_cast<size_t>(got - 1);
                 if (options_.stamp && last_send_ns_ != 0) {
-                    report("turnaround " + std::to_string(now_ns() - last_send_ns_));
+                    report("turnaround " + std::to_string(noticed - last_send_ns_));
                     last_send_ns_ = 0;
                 }
                 if (!powered_) {

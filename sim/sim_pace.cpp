@@ -11,6 +11,11 @@
 #include "sim_device.h"
 
 namespace {
+// The loop wakes this long before a byte of the device is due and waits out
+// the rest on the clock, so the byte reaches the host on time and not a
+// timer's wake-up later.
+constexpr int64_t EARLY_NS = 200000;
+
 int64_t clock_ns() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -21,12 +26,22 @@ int64_t clock_ns() {
 int64_t sim_device::pace_byte_ns() const { return 10000000000LL / options_.pace_baud; }
 
 void sim_device::pace_send_start() {
-    // An idle line starts sending now, a busy one after what is queued.
-    if (out_.empty()) out_free_ns_ = std::max(out_free_ns_, clock_ns());
+    // An idle line starts sending now, a busy one after what is queued. A
+    // reply to a host byte starts when that byte was complete: how late this
+    // loop woke up to read it is no time on the line.
+    if (!out_.empty()) return;
+    int64_t now = clock_ns();
+    int64_t start = now - in_free_ns_ < pace_byte_ns() ? std::min(now, in_free_ns_) : now;
+    out_free_ns_ = std::max(out_free_ns_, start);
 }
 
 size_t sim_device::pace_out_due() {
-    int64_t due = (clock_ns() - out_free_ns_) / pace_byte_ns();
+    int64_t next = out_free_ns_ + pace_byte_ns();
+    int64_t now = clock_ns();
+    if (next > now && next - now <= EARLY_NS) {
+        while (now < next) now = clock_ns();
+    }
+    int64_t due = (now - out_free_ns_) / pace_byte_ns();
     if (due <= 0) return 0;
     return std::min(static_cast<size_t>(due), out_.size());
 }
@@ -75,7 +90,7 @@ void sim_device::pace_poll(short& events, int64_t& wait_ns) {
         int64_t next = out_free_ns_ + pace_byte_ns() - now;
         if (next > 0) {
             events = static_cast<short>(events & ~POLLOUT);
-            wait_ns = std::min(wait_ns, next);
+            wait_ns = std::min(wait_ns, std::max<int64_t>(next - EARLY_NS, 0));
         }
     }
 }
