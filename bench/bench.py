@@ -5,7 +5,8 @@ Prints one line per figure, "figure: NAME VALUE UNIT", each the median of
 several runs, then a short table. A figure that cannot be measured is
 printed as "figure: NAME n/a -" with the reason on the table.
 
-    bench.py BUILD_DIR [--runs N] [--long-runs N]
+    bench.py BUILD_DIR [--runs N] [--long-runs N] [--quick] [--only GROUP,...]
+                       [--host PROGRAM] [--sim PROGRAM]
 """
 import argparse
 import os
@@ -292,13 +293,15 @@ def main():
     parser.add_argument("--long-runs", type=int, default=5, help="runs of the long transfers")
     parser.add_argument("--quick", action="store_true",
                         help="one run of each, a 4 KiB firmware image: a smoke run, not figures")
+    parser.add_argument("--host", help="the host program (default BUILD/quorvantis-host)")
+    parser.add_argument("--sim", help="the simulator (default BUILD/quorvantis-sim)")
     parser.add_argument("--only", default="", help="comma-separated groups: download,turnaround,firmware,timeout,startup")
     args = parser.parse_args()
     if args.quick:
         args.runs = args.long_runs = 1
     args.source = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    args.host = os.path.join(args.build, "quorvantis-host")
-    args.sim = os.path.join(args.build, "quorvantis-sim")
+    args.host = args.host or os.path.join(args.build, "quorvantis-host")
+    args.sim = args.sim or os.path.join(args.build, "quorvantis-sim")
     args.probe = os.path.join(args.build, "qv-timeout-probe")
     args.timer = os.path.join(args.build, "qv-run-timer")
     figures = []  # (name, value or None, unit, runs, load when done, note)
