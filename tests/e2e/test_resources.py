@@ -185,6 +185,43 @@ class DeviceDescriptorTest(TempDirCase):
                                False)])
 
 
+@unittest.skipIf(ON_WINE, "reads the process's own /proc entries; COMn links are the POSIX mapping")
+class NotAPortTest(TempDirCase):
+    def test_names_that_are_no_serial_port_leave_nothing_open(self):
+        # Anything that is not a terminal reports no settable parameters.
+        refused = b"\a\aError: required comm properties for port COM%d not settable: Settable Params 0x00000000\n"
+        fifo = os.path.join(self.tmp, "fifo")
+        os.mkfifo(fifo)
+        targets = [
+            (1, os.devnull, refused % 1),
+            (2, fifo, refused % 2),
+            (3, write_file(self.tmp, "plain.txt", "not a port\n"), refused % 3),
+            (4, self.tmp, b"\a\aError: cannot open com port COM4: Is a directory\n"),
+            (5, os.path.join(self.tmp, "nothing"), b"\a\aError: cannot open com port COM5: No such file or directory\n"),
+        ]
+        config = os.path.join(self.tmp, "config")
+        os.makedirs(os.path.join(config, "quorvantis"))
+        for port, target, _ in targets:
+            os.symlink(target, os.path.join(config, "quorvantis", "com%d" % port))
+        hexfile = os.path.join(EXAMPLES, "firmware.hex").encode()
+        host = Interactive({"XDG_CONFIG_HOME": config})
+        try:
+            for port, target, message in targets:
+                with self.subTest(target=target):
+                    out = host.send(b"connect %d\n" % port)
+                    self.assertEqual(out, b"Connecting at 9600...\n" + message
+                                     + b"\a\aError: could not open COM port COM%d\n" % port + PROMPT)
+                    self.assertEqual(host.fds(), [0, 1, 2])
+                    out = host.send(b"firmware %d %s\ny\n" % (port, hexfile), 1)
+                    self.assertEqual(out, FIRMWARE_QUESTION + message + b"\a\aError: could not open COM port COM%d\n"
+                                     % port + b"Error: Firmware update failed!\n\tPower cycle Quorvantis and try again!\n"
+                                     + PROMPT)
+                    self.assertEqual(host.fds(), [0, 1, 2])
+        finally:
+            rc, err = host.finish()
+        self.assertEqual(rc, 0, err)
+
+
 @unittest.skipIf(ON_WINE, "reads the process's own /proc entries")
 class MemoryTest(TempDirCase):
     CYCLES = 1000
