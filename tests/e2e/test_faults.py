@@ -488,6 +488,29 @@ class FirmwareUnplugTest(FaultCase):
         self.run_all(cases)
 
 
+@unittest.skipIf(ON_WINE, "an unplugged pseudo-terminal does not fail ReadFile under Wine")
+class FirmwareCablePulledTest(unittest.TestCase):
+    def test_cable_pulled_while_the_program_waits_for_enter(self):
+        # The port is open and drained; the wait for the device's prompt then fails.
+        # Never powered on, so nothing is on its way when the cable goes.
+        with tempfile.TemporaryDirectory() as tmp, Sim(tmp, "--manual-power", *loader()) as sim:
+            host = Host(sim.env, firmware_script()[:2])
+            try:
+                end = time.monotonic() + 30
+                while not host.out.endswith(ABOUT) and time.monotonic() < end:
+                    ready, _, _ = select.select([host.proc.stdout], [], [], 0.1)
+                    if ready:
+                        host.out += os.read(host.proc.stdout.fileno(), 65536)
+                sim.proc.send_signal(signal.SIGUSR2)
+                self.assertIsNotNone(sim.wait_for(lambda line: line == "unplugged", 5))
+                host.send([b""])
+            finally:
+                rc, err = host.finish()
+        self.assertEqual(rc, 3)
+        self.assertEqual(err, READ_FAILED)
+        self.assertEqual(host.out, START + PROMPT + CONFIRM + ABOUT + POWER)
+
+
 @unittest.skipIf(ON_WINE, "Wine's serial reads overrun the loader's 100 ms answer window")
 class FirmwareFaultTest(FaultCase):
     def test_faults_of_the_loader(self):
