@@ -484,6 +484,10 @@ class FirmwareUnplugTest(FaultCase):
                  fatal=firmware_output(middle - 1, b"")),
             case("last record", loader(unplug="loader-line-%d" % FW_RECORDS), script, 1, 0,
                  fatal=firmware_output(FW_RECORDS - 1, b"")),
+            # Record 5 refused once; the device goes when it comes again.
+            case("resent record", loader("script=5:12", unplug="loader-line-6"), script, 1, 0,
+                 fatal=firmware_output(4, b"\n\a\aError: Firmware updating error: bad record checksum on Line 5, "
+                                          b"resending.\n")),
         ]
         self.run_all(cases)
 
