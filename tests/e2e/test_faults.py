@@ -515,7 +515,6 @@ class FirmwareCablePulledTest(unittest.TestCase):
         self.assertEqual(host.out, START + PROMPT + CONFIRM + ABOUT + POWER)
 
 
-@unittest.skipIf(ON_WINE, "Wine's serial reads overrun the loader's 100 ms answer window")
 class FirmwareFaultTest(FaultCase):
     def test_faults_of_the_loader(self):
         middle = (FW_RECORDS + 1) // 2
