@@ -20,6 +20,7 @@ from simtest import Sim
 
 CYCLES = 1000
 WARM = 100
+HALF = 500
 STATION = os.path.join(EXAMPLES, "station.cfg").encode()
 RULES = os.path.join(EXAMPLES, "rules.txt").encode()
 CONNECTED = (b"Connecting at 57600...\n\a\aTURN ON the Quorvantis or CYCLE THE POWER if it is already on.\n"
@@ -88,7 +89,7 @@ class CycleTest(unittest.TestCase):
                 std = host.fds()
                 self.assertEqual(len(std), 3, std)
                 started = time.monotonic()
-                rss_warm = None
+                rss_warm = rss_half = None
                 for cycle in range(1, CYCLES + 1):
                     for line in (b"configure " + STATION, b"rules " + RULES):
                         out = host.command(line)
@@ -101,6 +102,8 @@ class CycleTest(unittest.TestCase):
                         self.assertEqual(host.fds(), std, cycle)
                     if cycle == WARM:
                         rss_warm = host.status("VmRSS")
+                    if cycle == HALF:
+                        rss_half = host.status("VmRSS")
                 elapsed = time.monotonic() - started
                 rss_end = host.status("VmRSS")
                 peak = host.status("VmHWM")
@@ -114,9 +117,13 @@ class CycleTest(unittest.TestCase):
         self.assertEqual(events.count("closed"), CYCLES)
         self.assertEqual(events.count("ctrl-c"), CYCLES)
         sys.stderr.write("\n%d configure/rules/connect/disconnect cycles in %.1f s (%.0f ms a cycle): "
-                         "VmRSS %d kB after %d, %d kB after %d, peak (VmHWM) %d kB\n"
-                         % (CYCLES, elapsed, 1000 * elapsed / CYCLES, rss_warm, WARM, rss_end, CYCLES, peak))
-        self.assertLess(rss_end - rss_warm, 512, "memory grew from %d kB to %d kB" % (rss_warm, rss_end))
+                         "VmRSS %d kB after %d, %d kB after %d, %d kB after %d, peak (VmHWM) %d kB\n"
+                         % (CYCLES, elapsed, 1000 * elapsed / CYCLES, rss_warm, WARM, rss_half, HALF, rss_end, CYCLES,
+                            peak))
+        # A sanitizer's allocator may still be filling its caches around cycle
+        # 100 (a few hundred kB, done by cycle 300); after that nothing may grow.
+        self.assertLess(rss_end - rss_warm, 1024, "memory grew from %d kB to %d kB" % (rss_warm, rss_end))
+        self.assertLess(rss_end - rss_half, 128, "memory grew from %d kB to %d kB" % (rss_half, rss_end))
 
 
 if __name__ == "__main__":
