@@ -50,8 +50,9 @@ NOT_CONNECTED = b"\a\aError: not Connected!\n"
 COULD_NOT_OPEN = b"\a\aError: could not open COM port COM1\n"
 # What the port may refuse when its device goes the moment it is opened.
 OPEN_REFUSED = re.compile(rb"\a\aError: (required comm properties for port COM1 not settable: Settable Params "
-                          rb"0x00000000|could not get the comm state for port COM1: [^\n]*|could not set the comm "
-                          rb"state for port COM1: [^\n]*|could not set the comm timeouts for port COM1: [^\n]*)\n")
+                          rb"0x00000000|could not get comm properties for port COM1: [^\n]*|could not get the comm "
+                          rb"state for port COM1: [^\n]*|could not set the comm state for port COM1: [^\n]*|could not "
+                          rb"set the comm timeouts for port COM1: [^\n]*)\n")
 
 CONF_WARNING = (b"\a\aWarning: Configuration file has not yet been processed!\n"
                 b"Do you want to use the Default Configuration? (yes|no) [no]: ")
