@@ -307,5 +307,33 @@ class BadInputTest(TempDirCase):
         self.expect(script, PROMPT + once + PROMPT + once + PROMPT)
 
 
+
+class FirmwareEnterLineTest(TempDirCase):
+    """The line the firmware command waits for before it asks for power: its
+    text and the end of input are ignored, and it never runs as a command."""
+    ABOUT_END = b"Type the Enter key when you are ready to continue..."
+    SUCCEEDED = (b"\a\aFirmware update succeeded!\n\nPower cycle Quorvantis!\n"
+                 b"Don't forget to Configure Operating Parameters, Process Rules\n"
+                 b"and Download these to the Quorvantis!\n")
+
+    def test_enter_line_is_never_a_command(self):
+        hexfile = os.path.join(EXAMPLES, "firmware.hex").encode()
+        cases = [
+            (b"exit\n", b"exit\n", PROMPT, 0),
+            (b"exit" * 2500 + b"\n", b"helpme\nexit\n", PROMPT + unknown(b"helpme") + PROMPT, 0),
+            (b"\x00help\xff\n", b"exit\n", PROMPT, 0),
+            (b"", b"", PROMPT + b"\n", 1),
+        ]
+        for line, rest, tail, rc in cases:
+            with self.subTest(line=line[:20]), Sim(self.tmp, "--mode", "loader") as sim:
+                run = run_host(b"firmware 1 " + hexfile + b"\ny\n" + line + rest, env=sim.env)
+                out = run.after_start()
+                self.assertTrue(out.startswith(PROMPT + FIRMWARE_QUESTION), out[:300])
+                self.assertIn(self.ABOUT_END + b"\nTo begin TURN ON the Quorvantis", out)
+                self.assertTrue(out.endswith(self.SUCCEEDED + tail), out[-400:])
+                self.assertEqual(run.rc, rc)
+                self.assertEqual(run.err, b"")
+
+
 if __name__ == "__main__":
     unittest.main()
