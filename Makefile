@@ -28,7 +28,7 @@ fuzz:
 	@scripts/run-fuzz $${FUZZ_SECONDS:-60}
 
 bench:
-	@scripts/run-bench
+	@scripts/run-bench $(BENCH_ARGS)
 
 demo: build
 	@scripts/run-demo

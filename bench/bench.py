@@ -26,10 +26,11 @@ BITS_PER_BYTE = 10
 
 class Sim:
     """The simulator on its own pseudo-terminal linked as COM1, with every
-    report line stamped with the time it was read. After the report line
-    lazy_after the reports are read a tenth of a second at a time: their
-    stamps are no longer exact, but the bench no longer wakes up for each
-    record and takes the processor from the two programs it is timing."""
+    report line stamped with the time it was read, or with the simulator's
+    own time when it gives one ("@NS " with --stamp, the same monotonic
+    clock). After the report line lazy_after the reports are read a tenth of
+    a second at a time, so the bench does not wake up for each record and
+    take the processor from the two programs it is timing."""
 
     def __init__(self, sim, directory, *args, lazy_after=None):
         self.lazy_after = lazy_after
@@ -59,7 +60,11 @@ class Sim:
             with self.cond:
                 for raw in complete:
                     line = raw.decode(errors="replace")
-                    self.lines.append((stamp, line))
+                    at = stamp
+                    if line.startswith("@"):
+                        when, _, line = line.partition(" ")
+                        at = int(when[1:]) / 1e9
+                    self.lines.append((at, line))
                     if line == self.lazy_after:
                         self.lazy = True
                 self.cond.notify_all()

@@ -94,6 +94,8 @@ bool sim_device::setup() {
 }
 
 void sim_device::report(const std::string& line) {
+    // --stamp: each line says when it happened, on the monotonic clock.
+    if (options_.stamp) std::printf("@%lld ", static_cast<long long>(now_ns()));
     std::printf("%s\n", line.c_str());
     std::fflush(stdout);
 }

@@ -46,7 +46,8 @@ struct sim_options {
     // line, idle time is not saved up (--pace-exact BAUD).
     bool pace_exact = false;
     // Report "turnaround NS" when the host's first bytes arrive after the
-    // device last sent something: the time from that send (--stamp).
+    // device last sent something: the time from that send; and begin every
+    // report line with "@NS " (CLOCK_MONOTONIC) (--stamp).
     bool stamp = false;
     std::set<std::string> faults;            // --fault NAME
     std::map<std::string, std::string> values;  // --opt KEY=VALUE, for the modes
