@@ -131,6 +131,7 @@ private:
     int64_t out_free_ns_ = 0;   // when the device's sending side has sent all it was given
     int64_t in_free_ns_ = 0;    // when the last host byte read was complete
     bool in_busy_ = false;      // host bytes are on their way
+    bool pace_reply_ = false;   // host bytes were read in this turn of the loop
     int64_t last_send_ns_ = 0;  // --stamp: when the device last wrote (0: reported)
     std::string line_;
     bool want_lf_for_download_ = false;

@@ -27,11 +27,11 @@ int64_t sim_device::pace_byte_ns() const { return 10000000000LL / options_.pace_
 
 void sim_device::pace_send_start() {
     // An idle line starts sending now, a busy one after what is queued. A
-    // reply to a host byte starts when that byte was complete: how late this
-    // loop woke up to read it is no time on the line.
+    // reply to host bytes starts when the last of them was complete: how late
+    // this loop woke up to read them is no time on the line.
     if (!out_.empty()) return;
     int64_t now = clock_ns();
-    int64_t start = now - in_free_ns_ < pace_byte_ns() ? std::min(now, in_free_ns_) : now;
+    int64_t start = pace_reply_ ? std::min(now, in_free_ns_) : now;
     out_free_ns_ = std::max(out_free_ns_, start);
 }
 
@@ -68,12 +68,14 @@ size_t sim_device::pace_in_want(size_t room) {
 
 void sim_device::pace_in_read(size_t n) {
     in_free_ns_ += static_cast<int64_t>(n) * pace_byte_ns();
+    pace_reply_ = n > 0;
     int pending = 0;
     // Nothing more written: the line goes quiet after this byte.
     if (ioctl(master_, FIONREAD, &pending) != 0 || pending <= 0) in_busy_ = false;
 }
 
 void sim_device::pace_poll(short& events, int64_t& wait_ns) {
+    pace_reply_ = false;  // what is sent from here on answers nothing read yet
     int64_t now = clock_ns();
     if (in_busy_) {
         int64_t next = in_free_ns_ + pace_byte_ns() - now;
@@ -97,6 +99,7 @@ void sim_device::pace_poll(short& events, int64_t& wait_ns) {
 
 void sim_device::pace_reset() {
     in_busy_ = false;
+    pace_reply_ = false;
     out_free_ns_ = 0;
     in_free_ns_ = 0;
 }
