@@ -4,7 +4,7 @@ import os
 import struct
 import unittest
 
-from qvtest import EXAMPLES, ON_WINE, PROMPT, TempDirCase, run_host, write_file
+from qvtest import EXAMPLES, PROMPT, TempDirCase, run_host, write_file
 from simtest import Sim
 
 ENDING = (b"\a\aPlease Power OFF the Quorvantis and power it back on to RESET it.\n"
@@ -214,7 +214,6 @@ class DownloadTest(TempDirCase):
                          b"\a\aError: Download failed: -1\n" + ENDING)
         self.assertEqual(outputs[2], NOT_CONNECTED)
 
-    @unittest.skipIf(ON_WINE, "Wine's ReadFile does not report a pseudo-terminal that went away")
     def test_device_unplugged_mid_download(self):
         # The read of the reply fails: the program ends through its fatal path.
         station = os.path.join(EXAMPLES, "station.cfg").encode()

@@ -165,7 +165,18 @@ bool win_read(serial_handle h, void* buf, uint32_t size, uint32_t* got) {
     DWORD n = 0;
     BOOL ok = ReadFile(to_win(h), buf, size, &n, nullptr);
     if (got != nullptr) *got = n;
-    return ok != 0;
+    if (!ok) return false;
+    // A read that ended short ran into its time-out, or the device went away
+    // while it waited: some drivers (Wine's among them) report the latter as a
+    // time-out too. The port's error state tells them apart; asking for it
+    // also clears line errors, which would otherwise stop further reads when
+    // the driver aborts on errors.
+    if (n < size) {
+        DWORD errors = 0;
+        COMSTAT status;
+        if (!ClearCommError(to_win(h), &errors, &status)) return false;
+    }
+    return true;
 }
 
 bool win_write(serial_handle h, const void* buf, uint32_t size, uint32_t* written) {
