@@ -325,7 +325,6 @@ class FaultCase(unittest.TestCase):
             self.assertEqual(actual, expected)
 
 
-@unittest.skipIf(ON_WINE, "Wine's ReadFile does not fail on a pseudo-terminal that went away")
 class HandshakeUnplugTest(FaultCase):
     def test_unplugged_at_every_handshake_point(self):
         connect_then_baud = [b"connect 1", b"baud 19200", b"disconnect"]
@@ -351,7 +350,6 @@ class HandshakeUnplugTest(FaultCase):
         self.run_all(cases)
 
 
-@unittest.skipIf(ON_WINE, "Wine's ReadFile does not fail on a pseudo-terminal that went away")
 class ConnectedUnplugTest(FaultCase):
     """The cable pulled while the program is connected and waits at its prompt:
     the next write to the port fails."""
@@ -399,7 +397,6 @@ class ConnectedUnplugTest(FaultCase):
                     self.assertEqual(fds, [0, 1, 2])
 
 
-@unittest.skipIf(ON_WINE, "Wine's ReadFile does not fail on a pseudo-terminal that went away")
 class DownloadUnplugTest(FaultCase):
     def test_unplugged_at_the_command_and_at_every_packet(self):
         cases = [case("download command", ["--unplug-at", "download"], DOWNLOAD_SCRIPT, 5, 3, fatal=b"")]
@@ -505,7 +502,6 @@ def loader(*opts, unplug=None, power_delay=None):
     return args
 
 
-@unittest.skipIf(ON_WINE, "Wine's ReadFile does not fail on a pseudo-terminal that went away")
 class FirmwareUnplugTest(FaultCase):
     def test_unplugged_at_every_stage(self):
         middle = (FW_RECORDS + 1) // 2
@@ -535,7 +531,6 @@ class FirmwareUnplugTest(FaultCase):
         self.run_all(cases)
 
 
-@unittest.skipIf(ON_WINE, "Wine's ReadFile does not fail on a pseudo-terminal that went away")
 class FirmwareCablePulledTest(unittest.TestCase):
     def test_cable_pulled_while_the_program_waits_for_enter(self):
         # The port is open and drained; the wait for the device's prompt then fails.
