@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "fake_serial.h"
+#include "pty_port.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -22,41 +23,8 @@ double ms_since(clock_type::time_point start) {
     return std::chrono::duration<double, std::milli>(clock_type::now() - start).count();
 }
 
-struct PosixDeadline : ::testing::Test {
-    int master = -1;
-    std::string dir;
-    std::string saved_xdg;
-    bool had_xdg = false;
-
-    void SetUp() override {
-        serial_backend_set(nullptr);
-        port_handle = SERIAL_INVALID_HANDLE;
-        master = posix_openpt(O_RDWR | O_NOCTTY);
-        ASSERT_GE(master, 0);
-        ASSERT_EQ(grantpt(master), 0);
-        ASSERT_EQ(unlockpt(master), 0);
-        char templ[] = "/tmp/qv-deadline-XXXXXX";
-        ASSERT_NE(mkdtemp(templ), nullptr);
-        dir = templ;
-        mkdir((dir + "/quorvantis").c_str(), 0700);
-        ASSERT_EQ(symlink(ptsname(master), (dir + "/quorvantis/com5").c_str()), 0);
-        const char* xdg = std::getenv("XDG_CONFIG_HOME");
-        had_xdg = xdg != nullptr;
-        if (had_xdg) saved_xdg = xdg;
-        setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
-    }
-    void TearDown() override {
-        close_port();
-        if (master >= 0) close(master);
-        unlink((dir + "/quorvantis/com5").c_str());
-        rmdir((dir + "/quorvantis").c_str());
-        rmdir(dir.c_str());
-        if (had_xdg) {
-            setenv("XDG_CONFIG_HOME", saved_xdg.c_str(), 1);
-        } else {
-            unsetenv("XDG_CONFIG_HOME");
-        }
-    }
+struct PosixDeadline : pty_port_test {
+    PosixDeadline() : pty_port_test(5) {}
 
     // The device writes text after the given delay, on a thread of its own.
     std::thread device_writes_after(int delay_ms, std::string text) {
