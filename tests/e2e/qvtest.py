@@ -50,6 +50,20 @@ def summary(default_baud=9600):
 
 START = BANNER + summary() + b"\n"
 
+# The firmware command's questions and its failure line, as several cases see them.
+FW_CONFIRM = (b"\a\aWARNING! This will alter the Quorvantis firmware!\n"
+              b"Do you want to continue (n or y)? [n]: ")
+FW_ABOUT = (b"\n\a\aWARNING! The Quorvantis Firmware is about to be updated!\n"
+            b"This will take less than 5 minutes.\n"
+            b"Do NOT interrupt the process once started!\n"
+            b"If power is interrupted during this process you may not be able\n"
+            b"to communicate with the Quorvantis due to firmware corruption.\n"
+            b"If this happens correct the power problem and restart this entire process.\n\n"
+            b"Type the Enter key when you are ready to continue...")
+FW_POWER = (b"\nTo begin TURN ON the Quorvantis or CYCLE THE POWER if it is already on.\n"
+            b"\a\aYou have 20 seconds to do this...")
+FW_FAILED = b"Error: Firmware update failed!\n\tPower cycle Quorvantis and try again!\n"
+
 
 class Run:
     def __init__(self, out, err, rc):
@@ -94,3 +108,12 @@ class TempDirCase(unittest.TestCase):
 
     def tearDown(self):
         self._tmp.cleanup()
+
+
+def proc_status(pid, field):
+    """A number from /proc/<pid>/status, e.g. VmRSS or VmHWM in kB."""
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise AssertionError(field)

@@ -180,3 +180,19 @@ class Interactive:
         self.proc.stdout.close()
         self.proc.stderr.close()
         return rc, err
+
+
+def read_download_report(path):
+    """What the simulated receiver wrote to its dl_report file: the bytes of the
+    configuration ("conf") and of the rules ("rules") it received, and its last
+    "download ..." state line ("state"). Empty when there is no report."""
+    received = {}
+    if os.path.exists(path):
+        with open(path) as f:
+            for line in f:
+                key, _, value = line.rstrip("\n").partition(": ")
+                if key in ("conf", "rules"):
+                    received[key] = bytes.fromhex(value)
+                if line.startswith("download "):
+                    received["state"] = line.strip()
+    return received

@@ -15,7 +15,7 @@ import tempfile
 import time
 import unittest
 
-from qvtest import EXAMPLES, ON_WINE, PROMPT, host_command
+from qvtest import EXAMPLES, ON_WINE, PROMPT, host_command, proc_status
 from simtest import Sim
 
 CYCLES = 1000
@@ -65,11 +65,7 @@ class Host:
                       for name in os.listdir("/proc/%d/fd" % self.proc.pid))
 
     def status(self, field):
-        with open("/proc/%d/status" % self.proc.pid) as f:
-            for line in f:
-                if line.startswith(field + ":"):
-                    return int(line.split()[1])
-        raise AssertionError(field)
+        return proc_status(self.proc.pid, field)
 
     def finish(self):
         _, err = self.proc.communicate(b"exit\n", timeout=30)

@@ -5,7 +5,7 @@ import struct
 import unittest
 
 from qvtest import EXAMPLES, PROMPT, TempDirCase, run_host, write_file
-from simtest import Sim
+from simtest import Sim, read_download_report
 
 ENDING = (b"\a\aPlease Power OFF the Quorvantis and power it back on to RESET it.\n"
           b"Disconnected\n")
@@ -70,15 +70,7 @@ class DownloadTest(TempDirCase):
         outputs = run.after_start().split(PROMPT)[1:]
         if any(b"is not available in this build" in out for out in outputs):
             self.skipTest("a command this case needs is not in the build yet")
-        received = {}
-        if os.path.exists(report):
-            with open(report) as f:
-                for line in f:
-                    key, _, value = line.rstrip("\n").partition(": ")
-                    if key in ("conf", "rules"):
-                        received[key] = bytes.fromhex(value)
-                    if line.startswith("download "):
-                        received["state"] = line.strip()
+        received = read_download_report(report)
         return outputs, run, received, events
 
     def packets(self, events):

@@ -21,7 +21,8 @@ import time
 import unittest
 
 from qvtest import EXAMPLES, ON_WINE, PROMPT, START, host_command
-from simtest import Sim
+from qvtest import FW_ABOUT as ABOUT, FW_CONFIRM as CONFIRM, FW_FAILED, FW_POWER as POWER
+from simtest import Sim, read_download_report
 
 # Cases side by side, each on a port of its own (COM1 to COM4): under Wine the
 # ports are mapped once for the whole run, so two cases cannot share one.
@@ -64,19 +65,7 @@ RULES_OK = b"Downloading Rules succeeded\n"
 ENDING = (b"\a\aPlease Power OFF the Quorvantis and power it back on to RESET it.\n"
           b"Disconnected\n")
 
-CONFIRM = (b"\a\aWARNING! This will alter the Quorvantis firmware!\n"
-           b"Do you want to continue (n or y)? [n]: ")
-ABOUT = (b"\n\a\aWARNING! The Quorvantis Firmware is about to be updated!\n"
-         b"This will take less than 5 minutes.\n"
-         b"Do NOT interrupt the process once started!\n"
-         b"If power is interrupted during this process you may not be able\n"
-         b"to communicate with the Quorvantis due to firmware corruption.\n"
-         b"If this happens correct the power problem and restart this entire process.\n\n"
-         b"Type the Enter key when you are ready to continue...")
-POWER = (b"\nTo begin TURN ON the Quorvantis or CYCLE THE POWER if it is already on.\n"
-         b"\a\aYou have 20 seconds to do this...")
 FW_SUCCEEDED = b"\a\aFirmware update succeeded!\n"
-FW_FAILED = b"Error: Firmware update failed!\n\tPower cycle Quorvantis and try again!\n"
 FW_RECORDS = 257
 
 # The example station and its eight rules (224 bytes) go as nine packets:
@@ -256,15 +245,7 @@ def run_case_on(c, port):
                 rc, err = host.finish()
                 sim.wait_for(lambda line: line in ("closed", "unplugged"), 5)
             events = sim.events()
-        received = {}
-        if os.path.exists(report):
-            with open(report) as f:
-                for line in f:
-                    key, _, value = line.rstrip("\n").partition(": ")
-                    if key in ("conf", "rules"):
-                        received[key] = bytes.fromhex(value)
-                    if line.startswith("download "):
-                        received["state"] = line.strip()
+        received = read_download_report(report)
     assert host.out.startswith(START), host.out[:300]
     outputs = host.out[len(START):].split(PROMPT)[1:]
     return Result(rc, host.out, err, outputs, at_prompt, fds, closed, events, received)

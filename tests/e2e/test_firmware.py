@@ -8,26 +8,15 @@ import time
 import unittest
 
 from qvtest import EXAMPLES, ON_WINE, PROMPT, START, host_command
+from qvtest import FW_ABOUT as ABOUT, FW_CONFIRM as CONFIRM, FW_FAILED as FAILED, FW_POWER as POWER
 from simtest import Sim
 
 FIRMWARE = os.path.join(EXAMPLES, "firmware.hex")
 
-CONFIRM = (b"\a\aWARNING! This will alter the Quorvantis firmware!\n"
-           b"Do you want to continue (n or y)? [n]: ")
 NOT_UPDATED = b"Quorvantis Firmware will NOT be updated!\n"
-ABOUT = (b"\n\a\aWARNING! The Quorvantis Firmware is about to be updated!\n"
-         b"This will take less than 5 minutes.\n"
-         b"Do NOT interrupt the process once started!\n"
-         b"If power is interrupted during this process you may not be able\n"
-         b"to communicate with the Quorvantis due to firmware corruption.\n"
-         b"If this happens correct the power problem and restart this entire process.\n\n"
-         b"Type the Enter key when you are ready to continue...")
-POWER = (b"\nTo begin TURN ON the Quorvantis or CYCLE THE POWER if it is already on.\n"
-         b"\a\aYou have 20 seconds to do this...")
 SUCCEEDED = (b"\a\aFirmware update succeeded!\n\nPower cycle Quorvantis!\n"
              b"Don't forget to Configure Operating Parameters, Process Rules\n"
              b"and Download these to the Quorvantis!\n")
-FAILED = b"Error: Firmware update failed!\n\tPower cycle Quorvantis and try again!\n"
 NO_PROMPT = b"\n\a\aError: did not receive the Quorvantis Firmware prompt!\n"
 
 

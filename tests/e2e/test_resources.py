@@ -9,7 +9,7 @@ import sys
 import time
 import unittest
 
-from qvtest import EXAMPLES, ON_WINE, PROMPT, START, TempDirCase, host_command, run_host, summary, write_file
+from qvtest import EXAMPLES, ON_WINE, PROMPT, START, TempDirCase, host_command, run_host, summary, write_file, proc_status
 from simtest import Sim
 
 FIRMWARE_QUESTION = (b"\a\aWARNING! This will alter the Quorvantis firmware!\n"
@@ -77,11 +77,7 @@ class Interactive:
         return [os.readlink("/proc/%d/fd/%d" % (self.proc.pid, fd)) for fd in self.fds()]
 
     def status(self, field):
-        with open("/proc/%d/status" % self.proc.pid) as f:
-            for line in f:
-                if line.startswith(field + ":"):
-                    return int(line.split()[1])
-        raise AssertionError(field)
+        return proc_status(self.proc.pid, field)
 
     def finish(self):
         rest, err = self.proc.communicate(b"exit\n", timeout=60)
