@@ -29,9 +29,10 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SECTION comm)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  # Debian's layout inside the package only: the man pages compressed, the
+  # Debian's layout inside the package only: the man pages and the README
+  # compressed (the examples stay as they are, for the walk-through), the
   # package's changelog beside the copyright, and lintian's overrides. A plain
-  # `cmake --install` leaves the man pages as they are and installs neither.
+  # `cmake --install` leaves the files as they are and installs neither.
   set(CPACK_CUSTOM_INSTALL_VARIABLES QV_DEBIAN_PACKAGE=ON)
   find_program(QV_GZIP gzip REQUIRED)
   configure_file(${CMAKE_CURRENT_LIST_DIR}/../packaging/changelog.Debian.in
@@ -46,7 +47,8 @@ else()
            DESTINATION \"\${CMAKE_INSTALL_PREFIX}/share/lintian/overrides\" RENAME quorvantis-host
            PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
       file(GLOB qv_pages \"\${qv_root}/share/man/man1/*.1\")
-      foreach(qv_file \"\${qv_root}/${QV_DOC_DIR}/changelog.Debian\" \${qv_pages})
+      foreach(qv_file \"\${qv_root}/${QV_DOC_DIR}/changelog.Debian\" \"\${qv_root}/${QV_DOC_DIR}/README.md\"
+                      \${qv_pages})
         # -n: no name and no time stamp in the header, so the same source
         # gives the same bytes.
         execute_process(COMMAND \"${QV_GZIP}\" -9nf \"\${qv_file}\" RESULT_VARIABLE qv_rc)

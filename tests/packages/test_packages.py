@@ -3,7 +3,8 @@
 The Debian package: its control fields and files, and its programs run from an
 unpacked copy (the host against the package's own simulator, with the packaged
 example files). The Windows zip: its files, its README.txt, and its program run
-under Wine with the packaged examples, giving the same text as the Linux
+under Wine with the packaged examples (the configuration, the rules, and the
+firmware file against the simulated loader), giving the same text as the Linux
 program.
 
 scripts/test-packages builds the packages and runs this file with:
@@ -12,7 +13,8 @@ scripts/test-packages builds the packages and runs this file with:
   QV_HOST, QV_SIM  the programs in QV_DEB_ROOT
   QV_ZIP        the Windows zip    QV_SOURCE_DIR  the source tree
   QV_OBJDUMP    mingw-w64's objdump, for the .exe's imports
-  WINEPREFIX    the Wine prefix to run the .exe in
+  WINEPREFIX    the Wine prefix to run the .exe in, whose COM9 is the link
+  QV_WINE_PORTS/com9
 """
 import gzip
 import os
@@ -26,7 +28,7 @@ import zipfile
 SOURCE_DIR = os.environ.get("QV_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
 sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "e2e"))
 
-from qvtest import START, run_host  # noqa: E402
+from qvtest import FW_ABOUT, FW_CONFIRM, FW_POWER, START, run_host  # noqa: E402
 from simtest import Sim, read_download_report  # noqa: E402
 
 DEB = os.environ.get("QV_DEB", "")
@@ -34,6 +36,7 @@ DEB_LIST = os.environ.get("QV_DEB_LIST", "")
 DEB_ROOT = os.environ.get("QV_DEB_ROOT", "")
 ZIP = os.environ.get("QV_ZIP", "")
 OBJDUMP = os.environ.get("QV_OBJDUMP", "")
+WINE_PORTS = os.environ.get("QV_WINE_PORTS", "")
 DOC = "usr/share/doc/quorvantis-host"
 EXAMPLES = ("station.cfg", "rules.txt", "firmware.hex")
 
@@ -81,10 +84,20 @@ Drop   compass   00   NW Dir, 39.500000  D Lat, -104.50000  D Lon
 Pass   rectangle 00   40.000000  D Lat1, -105.00000  D Lon1, 39.000000  D Lat2, -104.00000  D Lon2
 Pass   sector    00   10.000 D Ang1, 80.000 D Ang2, 0.000 In R, 50.000 Out R
 """
-# The same session on both systems, with the path separator of each.
-SESSION = "configure examples{0}station.cfg\ndconfigure\nrules examples{0}rules.txt\ndrules\nexit\n"
+# The same session on both systems, with the path separator of each: the
+# configuration and the rules, then the firmware file sent to the simulated
+# loader on COM9 (yes to the question, Enter to go on).
+SESSION = ("configure examples{0}station.cfg\ndconfigure\nrules examples{0}rules.txt\ndrules\n"
+           "firmware 9 examples{0}firmware.hex\ny\n\nexit\n")
 SESSION_TEXT = ("Command> Configuration items processed 17\nCommand> " + DCONFIGURE +
                 "Command> Rules processed 8, implicit 1\nCommand> " + DRULES + "Command> ")
+FW_SUCCEEDED = (b"\a\aFirmware update succeeded!\n\nPower cycle Quorvantis!\n"
+                b"Don't forget to Configure Operating Parameters, Process Rules\n"
+                b"and Download these to the Quorvantis!\n")
+# The progress line, redrawn after every record the loader acknowledged.
+PROGRESS = rb"\r +\d+s TTC +\d+s +\d+\.\d% ?=*"
+FIRMWARE_TEXT = re.compile(re.escape(FW_CONFIRM + FW_ABOUT + FW_POWER + b"\n\n") + b"((?:" + PROGRESS + b")+)\n" +
+                           re.escape(FW_SUCCEEDED + b"Command> ") + b"$")
 
 
 def need(value, name):
@@ -104,6 +117,12 @@ def program_version():
 
 def trimmed(text):
     return "\n".join(line.rstrip(" ") for line in text.split("\n"))
+
+
+def firmware_records():
+    """The record lines of the example firmware file, as the loader receives them."""
+    lines = source_file("examples", "firmware.hex").decode().splitlines()
+    return [line for line in lines if line.startswith(":")]
 
 
 def source_file(*parts):
@@ -145,7 +164,7 @@ class DebianPackage(unittest.TestCase):
             "usr/bin/quorvantis-sim": "-rwxr-xr-x",
             "usr/share/man/man1/quorvantis-host.1.gz": "-rw-r--r--",
             "usr/share/man/man1/quorvantis-sim.1.gz": "-rw-r--r--",
-            DOC + "/README.md": "-rw-r--r--",
+            DOC + "/README.md.gz": "-rw-r--r--",
             DOC + "/copyright": "-rw-r--r--",
             DOC + "/changelog.Debian.gz": "-rw-r--r--",
             "usr/share/lintian/overrides/quorvantis-host": "-rw-r--r--",
@@ -171,7 +190,7 @@ class DebianPackage(unittest.TestCase):
         for name in EXAMPLES:
             with self.subTest(example=name), open(os.path.join(doc, "examples", name), "rb") as f:
                 self.assertEqual(f.read(), source_file("examples", name))
-        with open(os.path.join(doc, "README.md"), "rb") as f:
+        with gzip.open(os.path.join(doc, "README.md.gz")) as f:
             self.assertEqual(f.read(), source_file("README.md"))
         for page in ("quorvantis-host.1", "quorvantis-sim.1"):
             with self.subTest(page=page), gzip.open(os.path.join(DEB_ROOT, "usr/share/man/man1", page + ".gz")) as f:
@@ -257,19 +276,52 @@ class WindowsZip(unittest.TestCase):
             with self.subTest(want=want):
                 self.assertIn(want, text)
 
+    def session(self, argv, separator, cwd, tmp, wine_link=None):
+        """The session with the packaged simulator as the loader on COM9:
+        what the program printed, its exit status, the records received."""
+        received = os.path.join(tmp, "records")
+        with Sim(tmp, "--mode", "loader", "--opt", "out=" + received, port=9) as loader:
+            if wine_link:
+                os.symlink(loader.slave, wine_link + ".new")
+                os.replace(wine_link + ".new", wine_link)
+            env = dict(os.environ, XDG_CONFIG_HOME=loader.env["XDG_CONFIG_HOME"])
+            proc = subprocess.run(argv, input=SESSION.format(separator).encode(), stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE, cwd=cwd, env=env, timeout=120)
+            loader.wait_for(lambda line: line == "closed")
+        with open(received) as f:
+            records = f.read().split()
+        return proc.stdout, proc.returncode, records
+
     def test_same_text_as_the_linux_program(self):
-        """configure, dconfigure, rules and drules with the packaged examples."""
-        linux = run_host(SESSION.format("/").encode(), cwd=os.path.join(DEB_ROOT, DOC))
-        proc = subprocess.run(["wine", "quorvantis-host.exe"], input=SESSION.format("\\").encode(),
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=self.dir, timeout=120)
-        windows = proc.stdout
-        self.assertEqual(proc.returncode, 0, proc.stderr[-500:])
-        self.assertEqual(linux.rc, 0)
-        self.assertEqual(trimmed(linux.after_start().decode()), trimmed(SESSION_TEXT))
+        """configure, dconfigure, rules, drules and firmware with the packaged examples."""
+        with tempfile.TemporaryDirectory() as tmp:
+            os.mkdir(os.path.join(tmp, "linux"))
+            os.mkdir(os.path.join(tmp, "windows"))
+            linux, linux_rc, linux_records = self.session(
+                [os.environ["QV_HOST"]], "/", os.path.join(DEB_ROOT, DOC), os.path.join(tmp, "linux"))
+            windows, windows_rc, windows_records = self.session(
+                ["wine", "quorvantis-host.exe"], "\\", self.dir, os.path.join(tmp, "windows"),
+                wine_link=os.path.join(need(WINE_PORTS, "QV_WINE_PORTS"), "com9"))
+        self.assertEqual(linux_rc, 0)
+        self.assertEqual(windows_rc, 0)
+        # The Linux program: the texts of the walk-through, one progress line
+        # for each record, and the loader got every record of the file.
+        self.assertTrue(linux.startswith(START), linux[:300])
+        text, _, firmware = linux[len(START):].partition(FW_CONFIRM)
+        self.assertEqual(trimmed(text.decode()), trimmed(SESSION_TEXT))
+        found = FIRMWARE_TEXT.match(FW_CONFIRM + firmware)
+        self.assertTrue(found, firmware[-400:])
+        self.assertEqual(len(re.findall(PROGRESS, found.group(1))), len(firmware_records()))
+        self.assertRegex(found.group(1), rb"\r +\d+s TTC +\d+s 100\.0%={59}$")
+        self.assertEqual(linux_records, firmware_records())
         # The Windows program writes its line ends as the Windows console
-        # expects them: every line feed comes with its carriage return.
+        # expects them: every line feed comes with its carriage return. Apart
+        # from that, and from the seconds in the progress line, it prints the
+        # same text, and its loader got the same records.
         self.assertEqual(windows.count(b"\n"), windows.count(b"\r\n"))
-        self.assertEqual(windows.replace(b"\r\n", b"\n"), linux.out)
+        seconds = re.compile(rb"\r +\d+s TTC +\d+s ")
+        self.assertEqual(seconds.sub(b"\r-", windows.replace(b"\r\n", b"\n")), seconds.sub(b"\r-", linux))
+        self.assertEqual(windows_records, firmware_records())
 
 
 if __name__ == "__main__":
