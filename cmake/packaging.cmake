@@ -8,7 +8,7 @@ set(CPACK_PACKAGE_VENDOR "the quorvantis-host developers")
 set(CPACK_PACKAGE_VERSION ${QV_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "PC host utility of the Quorvantis packet-radio digipeater")
-set(CPACK_PACKAGE_DESCRIPTION_FILE ${CMAKE_CURRENT_LIST_DIR}/../packaging/description.txt)
+set(CPACK_PACKAGE_DESCRIPTION_FILE ${CMAKE_SOURCE_DIR}/packaging/description.txt)
 set(QV_PACKAGE_MAINTAINER "quorvantis-host developers <quorvantis-host@example.org>"
     CACHE STRING "Maintainer of the Debian package: name <address>")
 set(CPACK_PACKAGE_CONTACT ${QV_PACKAGE_MAINTAINER})
@@ -35,7 +35,7 @@ else()
   # `cmake --install` leaves the files as they are and installs neither.
   set(CPACK_CUSTOM_INSTALL_VARIABLES QV_DEBIAN_PACKAGE=ON)
   find_program(QV_GZIP gzip REQUIRED)
-  configure_file(${CMAKE_CURRENT_LIST_DIR}/../packaging/changelog.Debian.in
+  configure_file(${CMAKE_SOURCE_DIR}/packaging/changelog.Debian.in
                  ${CMAKE_BINARY_DIR}/packaging/changelog.Debian @ONLY)
   install(CODE "
     if(QV_DEBIAN_PACKAGE)
