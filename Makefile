@@ -1,5 +1,5 @@
 # A thin front end over the CMake presets.
-.PHONY: all build run test unit windows fuzz bench demo clean deps
+.PHONY: all build run test unit windows package fuzz bench demo clean deps
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
@@ -23,6 +23,11 @@ test: deps
 windows:
 	@cmake --preset windows >/dev/null
 	@cmake --build --preset windows -j $(JOBS)
+
+# The Debian package (build/) and the Windows zip (build-win/), from one source.
+package:
+	@scripts/install-deps package
+	@scripts/build-packages
 
 fuzz:
 	@scripts/run-fuzz $${FUZZ_SECONDS:-60}
