@@ -164,7 +164,8 @@ int fw_session(FILE* file, uint32_t total) {
     std::array<char, 10> identifier{};
     std::snprintf(identifier.data(), identifier.size(), "%s%s", FW_ID_NAME, FW_ID_VERSION);
     if (write_port(port_name, identifier.data(), 9) < 0) {
-        con_print("\n\a\aError: wrote %s identifier, got error on port %s\n", identifier.data(), port_name);
+        // The message names the identifier without its protocol version, as the -10 message does.
+        con_print("\n\a\aError: wrote %s identifier, got error on port %s\n", FW_ID_NAME, port_name);
         return -9;
     }
     if (fw_reply(5000) != FW_ACK) {

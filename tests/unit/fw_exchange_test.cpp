@@ -103,6 +103,7 @@ TEST_F(fw_fixture, FailuresCloseThePort) {
         bool write_fails;
         int code;
         std::string message;
+        int write_short = -1;  // >= 0: every write hands over only this many bytes
     };
     const std::vector<row> rows = {
         {"no prompt", {{}, {}}, false, -6, "\n\a\aError: did not receive the Quorvantis Firmware prompt!\n"},
@@ -112,12 +113,17 @@ TEST_F(fw_fixture, FailuresCloseThePort) {
         {"no sync answer", {{}, {0x05}, {}}, false, -8, "\n\a\aError: did not synchronize with the Quorvantis!\n"},
         {"identifier refused", {{}, {0x05}, {0x06}, {0x15}}, false, -10,
          "\n\a\aError: did not receive QvNtIs identifier acknowledgement!\n"},
+        // The one-byte sync goes whole, the nine identifier bytes do not; the
+        // message names the six-character identifier, as the -10 message does.
+        {"identifier not written", {{}, {0x05}, {0x06}}, false, -9,
+         "\n\a\aError: wrote QvNtIs identifier, got error on port COM3\n", 1},
     };
     for (const row& r : rows) {
         fake = &fake_install();
         std::rewind(input);
         for (const auto& chunk : r.chunks) fake->queue_bytes(chunk);
         fake->write_fails = r.write_fails;
+        fake->write_short = r.write_short;
         std::string out;
         EXPECT_EQ(run(out), r.code) << r.name;
         EXPECT_GE(out.size(), r.message.size());
