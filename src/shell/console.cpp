@@ -30,6 +30,17 @@ int con_read_line(char* buf, int size) {
     while (n < size - 1) {
         int c = std::getc(in);
         if (c == EOF) break;
+        // A carriage return directly before the line feed is part of the line
+        // end, as a text-mode read on Windows takes it; it never counts toward
+        // the line's characters.
+        if (c == '\r') {
+            int next = std::getc(in);
+            if (next == '\n') {
+                c = '\n';
+            } else if (next != EOF) {
+                std::ungetc(next, in);
+            }
+        }
         buf[n++] = static_cast<char>(c);
         if (c == '\n') break;
     }

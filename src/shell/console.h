@@ -21,7 +21,8 @@ FILE* con_input();
 void con_set_input(FILE* stream);   // nullptr restores standard input
 
 // Reads the next line of input into buf, at most size - 1 characters and
-// through its line feed, which is kept when it fits. The text is terminated.
+// through its line feed, which is kept when it fits. A carriage return right
+// before the line feed is dropped first. The text is terminated.
 // Returns the number of characters read (a NUL byte read counts like any
 // other), or -1 at the end of input with nothing read.
 int con_read_line(char* buf, int size);
