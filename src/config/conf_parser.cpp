@@ -151,12 +151,24 @@ int handle_position(directive_file& df) {
                   line_echo.data());
         return -11;
     }
+    // The device takes the position as it is: one outside the earth (a
+    // longitude written first, say) is refused here, as the rules file does.
+    if (lat < -90.0 || lat > 90.0) {
+        con_print("\a\aError: line %d: invalid Station Latitude range [-90..90]: %f: %s\n", shown_line(df), lat,
+                  line_echo.data());
+        return -11;
+    }
     conf_image.base_lat = static_cast<float>(lat);
     int rc = take_arg(df, ARG_SEPARATORS, "\a\aError: line %d: missing Station Longitude argument: %s\n", &word);
     if (rc != 0) return rc;
     double lon = dmctodeg(word);
     if (lon == ANGLE_ERROR) {
         con_print("\a\aError: line %d: invalid Station Longitude argument: %s: %s\n", shown_line(df), word,
+                  line_echo.data());
+        return -11;
+    }
+    if (lon < -180.0 || lon > 180.0) {
+        con_print("\a\aError: line %d: invalid Station Longitude range [-180..180]: %f: %s\n", shown_line(df), lon,
                   line_echo.data());
         return -11;
     }

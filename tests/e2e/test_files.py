@@ -51,6 +51,17 @@ class ConfigureTest(TempDirCase):
             + b"Configuration:\nStation Call\t   AB1\tSSID 0x00\n"), out)
         self.assertIn(b"Host  baud\t4800\n", out)
 
+    def test_position_outside_the_earth(self):
+        # Latitude and longitude swapped: refused, and the base position stays
+        # what the line before set.
+        path = write_file(self.tmp, "swapped.cfg", "position 10:00:00, 20:00:00\nposition -104:30:00, 39:30:00\n")
+        run = run_host(b"configure " + path.encode() + b"\ndconfigure\nexit\n")
+        out = run.after_start()
+        self.assertTrue(out.startswith(
+            PROMPT + b"\a\aError: line 2: invalid Station Latitude range [-90..90]: -104.500000: "
+            b"position -104:30:00, 39:30:00\n\a\aError: Configuration processing failed\n" + PROMPT), out)
+        self.assertIn(b"Base Lat %10.6f\tLon %11.5f\n" % (10, 20), out)
+
     def test_missing_argument_and_missing_file(self):
         run = run_host(b"configure\nconfigure /nonexistent/x.cfg\nexit\n")
         self.assertEqual(run.after_start(),
