@@ -6,6 +6,7 @@
 
 #include "common/directive_scan.h"
 #include "common/number_text.h"
+#include "common/text_file.h"
 #include "config/angle_parser.h"
 #include "config/conf_image.h"
 #include "serial/baud_table.h"
@@ -267,6 +268,11 @@ int process_lines(directive_file& df) {
         ++items;
         int rc = handle_keyword(df, found->code);
         if (rc != 0) return rc;
+    }
+    // A read that failed is no end of the file: the rest of it was never seen.
+    if (df.read_error != 0) {
+        con_print("\a\aError: line %d: read error: %s\n", shown_line(df), text_file_error(df.read_error));
+        return -4;
     }
     conf_processed = 1;
     con_print("Configuration items processed %d\n", items);

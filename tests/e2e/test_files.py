@@ -4,7 +4,7 @@ their own."""
 import os
 import unittest
 
-from qvtest import EXAMPLES, PROMPT, START, TempDirCase, run_host, summary, write_file
+from qvtest import EXAMPLES, FW_CONFIRM, FW_FAILED, PROMPT, START, TempDirCase, run_host, summary, write_file
 
 
 def angles_ready():
@@ -150,6 +150,36 @@ class RulesTest(TempDirCase):
                          b"\a\aError: Rule processing failed\n" + PROMPT
                          + b"No Rules are configured!  Implicit Rule Action is Pass\n" + PROMPT
                          + b"\a\aError: missing argument: file_name\n" + PROMPT)
+
+
+class UnreadableFileTest(TempDirCase):
+    def test_directory_is_refused_and_the_data_stays(self):
+        # A directory given as a file: the command's "cannot open" message, and
+        # what an earlier command read is still there.
+        rules = write_file(self.tmp, "r.rul", "drop implicit\npass dst A\n").encode()
+        station = write_file(self.tmp, "s.cfg", "host 4800\n").encode()
+        folder = self.tmp.encode()
+        cases = [
+            (b"rules " + rules, b"rules " + folder, b"drules", b"Pass   destin    00   A",
+             b"\a\aError: Rule processing failed\n"),
+            (b"configure " + station, b"configure " + folder, b"dconfigure", b"Host  baud\t4800\n",
+             b"\a\aError: Configuration processing failed\n"),
+        ]
+        for first, refused, show, shown, failed in cases:
+            with self.subTest(command=refused):
+                run = run_host(first + b"\n" + show + b"\n" + refused + b"\n" + show + b"\nexit\n")
+                self.assertEqual(run.rc, 0)
+                parts = run.after_start().split(PROMPT)
+                self.assertEqual(len(parts), 6, parts)
+                self.assertIn(shown, parts[2])
+                self.assertEqual(parts[3], b"\a\aError: cannot open " + folder + b"\n" + failed)
+                self.assertEqual(parts[4], parts[2])
+
+    def test_firmware_from_a_directory(self):
+        folder = self.tmp.encode()
+        run = run_host(b"firmware 1 " + folder + b"\ny\nexit\n")
+        self.assertEqual(run.after_start(),
+                         PROMPT + FW_CONFIRM + b"\a\aError: cannot open " + folder + b"\n" + FW_FAILED + PROMPT)
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -293,6 +294,37 @@ TEST_F(ConfParser, NoPathAndUnopenableFile) {
     EXPECT_EQ(rc, -2);
     EXPECT_EQ(out, "\a\aError: cannot open /nonexistent/qv.cfg\n");
     EXPECT_EQ(conf_image.host_baud, 4800u);
+    EXPECT_EQ(conf_processed, 0);
+}
+
+// A directory opens on Linux and fails at its first read: it is a file that
+// cannot be opened, refused before the configuration is reset.
+TEST_F(ConfParser, DirectoryIsRefusedBeforeTheReset) {
+    ASSERT_EQ(run_conf("host 4800\n").rc, 0);
+    conf_processed = 0;
+    temp_dir dir;
+    int rc = 0;
+    std::string out = capture_output([&] { rc = conf_process(dir.path()); });
+    EXPECT_EQ(rc, -2);
+    EXPECT_EQ(out, std::string("\a\aError: cannot open ") + dir.path() + "\n");
+    EXPECT_EQ(conf_image.host_baud, 4800u);
+    EXPECT_EQ(conf_processed, 0);
+}
+
+// A read that fails in the middle of the file ends the run as a failure that
+// names the line it was reading; the lines before it have taken effect, as
+// before any failing line, and the run does not count as processed.
+TEST_F(ConfParser, ReadErrorInTheMiddleOfTheFile) {
+    failing_pipe_file file("host 4800\nrelay no\n");
+    ASSERT_TRUE(file.ready());
+    conf_processed = 0;
+    int rc = 0;
+    std::string out;
+    file.run([&] { out = capture_output([&] { rc = conf_process(file.path()); }); });
+    EXPECT_EQ(rc, -4);
+    EXPECT_EQ(out, "\a\aError: line 3: read error: " + std::string(std::strerror(EINTR)) + "\n");
+    EXPECT_EQ(conf_image.host_baud, 4800u);
+    EXPECT_EQ(conf_image.relay, 0);
     EXPECT_EQ(conf_processed, 0);
 }
 
