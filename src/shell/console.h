@@ -29,7 +29,9 @@ int con_read_line(char* buf, int size);
 
 // Reads one answer to a question: like con_read_line, but a line longer than
 // the buffer is read to its end and the rest discarded, so it can never run as
-// a command at the next prompt. The line feed is kept when it fits.
+// a command at the next prompt. The line feed is kept when it fits. An end of
+// input typed at a terminal ends the answer only: the next read waits for the
+// terminal again.
 int con_read_answer(char* buf, int size);
 
 // The text of the system's last error (shared buffer of 1024 characters,
