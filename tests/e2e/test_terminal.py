@@ -57,6 +57,9 @@ class TerminalSession:
 
 class EndOfInputAtAQuestionTest(TempDirCase):
     def test_end_of_input_answers_only_the_question(self):
+        if ON_WINE:
+            self.skipTest("Wine's console on a Unix terminal passes Ctrl-D and Ctrl-Z Enter to the program as "
+                          "characters, never as an end of input, so it cannot be typed there")
         firmware = os.path.join(EXAMPLES, "firmware.hex").encode()
         download_question = b"Do you want to use the Default Configuration? (yes|no) [no]: "
         cases = [
