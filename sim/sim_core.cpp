@@ -37,6 +37,14 @@ const char VERSION[] = "Version 2.0-1";
 constexpr size_t STARTUP_SIZE = 100;   // the host's power-on read
 constexpr size_t REPLY_SIZE = 1024;    // the host's reply reads
 
+// Where a symbolic link points, or "" when path is none (or unreadable).
+std::string link_target(const std::string& path) {
+    std::array<char, 4096> target{};
+    ssize_t n = readlink(path.c_str(), target.data(), target.size() - 1);
+    if (n <= 0) return "";
+    return std::string(target.data(), static_cast<size_t>(n));
+}
+
 void make_dirs(const std::string& path) {
     for (size_t i = 1; i < path.size(); ++i) {
         if (path[i] == '/') mkdir(path.substr(0, i).c_str(), 0700);
@@ -51,7 +59,50 @@ sim_device::sim_device(const sim_options& options) : options_(options) {}
 sim_device::~sim_device() {
     if (master_ >= 0) close(master_);
     if (watch_ >= 0) close(watch_);
-    if (!options_.link.empty()) unlink(options_.link.c_str());
+    // Only our own link goes: one that someone pointed elsewhere meanwhile stays.
+    if (linked_ && link_target(options_.link) == slave_) unlink(options_.link.c_str());
+}
+
+bool sim_device::make_link() {
+    const std::string& link = options_.link;
+    make_dirs(link);
+    struct stat st {};
+    std::string previous;
+    if (lstat(link.c_str(), &st) == 0) {
+        // An operator's file, directory or device is never taken away.
+        if (!S_ISLNK(st.st_mode)) {
+            std::fprintf(stderr,
+                         "quorvantis-sim: will not replace %s: it is not a symbolic link (give --link a path where "
+                         "nothing is, or a symbolic link)\n",
+                         link.c_str());
+            return false;
+        }
+        previous = link_target(link);
+    } else if (errno != ENOENT) {
+        std::fprintf(stderr, "quorvantis-sim: cannot link %s: %s\n", link.c_str(), std::strerror(errno));
+        return false;
+    }
+    if (previous.empty()) {
+        // Nothing there: the link takes a free name, or fails.
+        if (symlink(slave_.c_str(), link.c_str()) != 0) {
+            std::fprintf(stderr, "quorvantis-sim: cannot link %s: %s\n", link.c_str(), std::strerror(errno));
+            return false;
+        }
+    } else {
+        // A symbolic link: the new one is made beside it and takes its name
+        // in one step, so the path is never missing in between.
+        std::string fresh = link + ".quorvantis-sim." + std::to_string(getpid());
+        unlink(fresh.c_str());
+        if (symlink(slave_.c_str(), fresh.c_str()) != 0 || rename(fresh.c_str(), link.c_str()) != 0) {
+            int error = errno;
+            unlink(fresh.c_str());
+            std::fprintf(stderr, "quorvantis-sim: cannot link %s: %s\n", link.c_str(), std::strerror(error));
+            return false;
+        }
+        report("replaced link " + link + " (it pointed at " + previous + ")");
+    }
+    linked_ = true;
+    return true;
 }
 
 bool sim_device::setup() {
@@ -82,14 +133,7 @@ bool sim_device::setup() {
         std::fprintf(stderr, "quorvantis-sim: cannot watch %s: %s\n", slave_.c_str(), std::strerror(errno));
         return false;
     }
-    if (!options_.link.empty()) {
-        make_dirs(options_.link);
-        unlink(options_.link.c_str());
-        if (symlink(slave_.c_str(), options_.link.c_str()) != 0) {
-            std::fprintf(stderr, "quorvantis-sim: cannot link %s: %s\n", options_.link.c_str(), std::strerror(errno));
-            return false;
-        }
-    }
+    if (!options_.link.empty() && !make_link()) return false;
     return true;
 }
 

@@ -60,6 +60,8 @@ public:
     explicit sim_device(const sim_options& options);
     ~sim_device();
     // Creates the pseudo-terminal and the link; false with a message on stderr.
+    // The link replaces only a symbolic link (and reports that it did); the
+    // simulator refuses to start over anything else at that path.
     bool setup();
     const std::string& slave_path() const { return slave_; }
     // Runs until stop() (from a signal) or an unplug.
@@ -94,6 +96,7 @@ public:
     const sim_options& options() const { return options_; }
 
 private:
+    bool make_link();
     void power_on();
     void power_off();
     void monitor_bytes(const uint8_t* data, size_t n);
@@ -106,6 +109,7 @@ private:
     int watch_ = -1;  // inotify on the slave: the host's opens and closes
     int opens_ = 0;
     std::string slave_;
+    bool linked_ = false;  // the --link path is our link, made by setup()
     bool stopping_ = false;
     bool unplugged_ = false;
     volatile bool power_request_ = false;

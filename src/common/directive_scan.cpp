@@ -1,6 +1,9 @@
 #include "common/directive_scan.h"
 
+#include <cerrno>
 #include <cstring>
+
+#include "common/text_file.h"
 
 std::array<char, DIRECTIVE_LINE_SIZE> line_echo{};
 
@@ -51,10 +54,11 @@ bool directive_equal_nocase(const char* a, const char* b) {
 }
 
 int directive_open(directive_file& df, const char* path) {
-    df.file = std::fopen(path, "r");
+    df.file = text_file_open(path);
     df.line_number = 0;
     df.comment_pos = -1;
     df.cursor = word_cursor{nullptr};
+    df.read_error = 0;
     return df.file != nullptr ? 0 : -1;
 }
 
@@ -66,6 +70,15 @@ void directive_close(directive_file& df) {
 bool directive_read(directive_file& df) {
     if (df.file == nullptr) return false;
     int n = read_bounded(df.file, df.line.data(), DIRECTIVE_LINE_SIZE);
+    if (std::ferror(df.file)) {
+        // The line is incomplete whatever was read of it: none of it is used.
+        int saved = errno;
+        df.read_error = saved != 0 ? saved : EIO;
+        ++df.line_number;
+        df.line[0] = '\0';
+        line_echo[0] = '\0';
+        return false;
+    }
     if (n == 0) return false;
     // The text ends at the first NUL byte (a line that begins with one is empty).
     const void* nul = std::memchr(df.line.data(), '\0', static_cast<size_t>(n));

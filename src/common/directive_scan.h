@@ -28,16 +28,19 @@ struct directive_file {
     int line_number = 0;                          // every read counts, from 1
     int comment_pos = -1;                         // first '#', '/' or ';', or -1
     word_cursor cursor{nullptr};
+    int read_error = 0;                           // errno of a failed read, 0 while none failed
 };
 
-// Opens path for reading as text. 0, or -1 when it cannot be opened.
+// Opens path for reading as text. 0, or -1 when it cannot be opened or its
+// first read fails (a directory, for one).
 int directive_open(directive_file& df, const char* path);
 void directive_close(directive_file& df);
 
 // Reads the next line (at most 255 characters; a longer line goes on in the
 // next read), removes its line feed (and a carriage return before it), copies
 // it into line_echo, counts it and notes its comment position. A NUL byte ends
-// the line's text. false at the end of the file or on a read error.
+// the line's text. false at the end of the file, and on a read error, which
+// counts the line it was reading and sets read_error: not an end of the file.
 bool directive_read(directive_file& df);
 
 // The first word of the line, with the separators blank, tab and comma, or

@@ -6,6 +6,7 @@
 
 #include "common/directive_scan.h"
 #include "common/number_text.h"
+#include "common/text_file.h"
 #include "config/angle_parser.h"
 #include "config/conf_image.h"
 #include "serial/baud_table.h"
@@ -151,12 +152,24 @@ int handle_position(directive_file& df) {
                   line_echo.data());
         return -11;
     }
+    // The device takes the position as it is: one outside the earth (a
+    // longitude written first, say) is refused here, as the rules file does.
+    if (lat < -90.0 || lat > 90.0) {
+        con_print("\a\aError: line %d: invalid Station Latitude range [-90..90]: %f: %s\n", shown_line(df), lat,
+                  line_echo.data());
+        return -11;
+    }
     conf_image.base_lat = static_cast<float>(lat);
     int rc = take_arg(df, ARG_SEPARATORS, "\a\aError: line %d: missing Station Longitude argument: %s\n", &word);
     if (rc != 0) return rc;
     double lon = dmctodeg(word);
     if (lon == ANGLE_ERROR) {
         con_print("\a\aError: line %d: invalid Station Longitude argument: %s: %s\n", shown_line(df), word,
+                  line_echo.data());
+        return -11;
+    }
+    if (lon < -180.0 || lon > 180.0) {
+        con_print("\a\aError: line %d: invalid Station Longitude range [-180..180]: %f: %s\n", shown_line(df), lon,
                   line_echo.data());
         return -11;
     }
@@ -255,6 +268,11 @@ int process_lines(directive_file& df) {
         ++items;
         int rc = handle_keyword(df, found->code);
         if (rc != 0) return rc;
+    }
+    // A read that failed is no end of the file: the rest of it was never seen.
+    if (df.read_error != 0) {
+        con_print("\a\aError: line %d: read error: %s\n", shown_line(df), text_file_error(df.read_error));
+        return -4;
     }
     conf_processed = 1;
     con_print("Configuration items processed %d\n", items);

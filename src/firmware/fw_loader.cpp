@@ -1,12 +1,14 @@
 #include "firmware/fw_loader.h"
 
 #include <array>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <strings.h>
 
 #include "common/number_text.h"
+#include "common/text_file.h"
 #include "firmware/inhex_verify.h"
 #include "platform/platform.h"
 #include "serial/dev_connection.h"
@@ -126,6 +128,13 @@ int fw_transfer(FILE* file, uint32_t total) {
             }
         }
     }
+    // A read that failed is no end of the file: the rest was never sent.
+    if (std::ferror(file)) {
+        const char* reason = text_file_error(errno);
+        con_print("\n\a\aError: Firmware updating error: read error (%s) on Line %lu- aborting!\n", reason,
+                  line_no + 1);
+        return -15;
+    }
     con_print("\n");
     return 0;
 }
@@ -164,7 +173,8 @@ int fw_session(FILE* file, uint32_t total) {
     std::array<char, 10> identifier{};
     std::snprintf(identifier.data(), identifier.size(), "%s%s", FW_ID_NAME, FW_ID_VERSION);
     if (write_port(port_name, identifier.data(), 9) < 0) {
-        con_print("\n\a\aError: wrote %s identifier, got error on port %s\n", identifier.data(), port_name);
+        // The message names the identifier without its protocol version, as the -10 message does.
+        con_print("\n\a\aError: wrote %s identifier, got error on port %s\n", FW_ID_NAME, port_name);
         return -9;
     }
     if (fw_reply(5000) != FW_ACK) {
@@ -214,7 +224,13 @@ int firmware(int port, const char* file_name) {
         con_print("firmware: Error: param filename is invalid\n");
         return -1;
     }
-    FILE* file = std::fopen(file_name, "r");
+    // The file is read twice, checked and then sent, so it must be one that
+    // can be read again from its start (no pipe).
+    FILE* file = text_file_open(file_name);
+    if (file != nullptr && std::fseek(file, 0, SEEK_SET) != 0) {
+        std::fclose(file);
+        file = nullptr;
+    }
     if (file == nullptr) {
         con_print("\a\aError: cannot open %s\n", file_name);
         return -2;

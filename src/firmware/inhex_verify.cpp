@@ -1,8 +1,10 @@
 #include "firmware/inhex_verify.h"
 
 #include <array>
+#include <cerrno>
 #include <cstring>
 
+#include "common/text_file.h"
 #include "shell/console.h"
 
 namespace {
@@ -97,6 +99,13 @@ int inhexverify(FILE* file) {
                 return -6;
             }
         }
+    }
+    // A read that failed is no end of the file: what follows was never checked.
+    if (std::ferror(file)) {
+        const char* reason = text_file_error(errno);
+        con_print("\a\aError: read error (%s) for line %lu in Firmware file!\n", reason,
+                  static_cast<unsigned long>(lines) + 1);
+        return -8;
     }
     if (lines == 0 || records == 0) {
         con_print("\a\aError: Firmware file is empty!\n");

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 // The system's error code of the last failing call (GetLastError on Windows; on
 // POSIX the errno that the failing call left, saved with plat_save_error).
@@ -15,6 +16,11 @@ void plat_save_error(int code);
 // The system's text for an error code, without the line feed that ends it,
 // always terminated within size bytes; empty when the system has none.
 void plat_error_text(int code, char* buf, size_t size);
+
+// Whether a stream reads from a terminal (a console on Windows), where an end
+// of input is a key the operator pressed, not the end of everything: isatty /
+// _isatty. false for streams without a descriptor (memory streams).
+bool plat_is_terminal(FILE* stream);
 
 // Pause for ms milliseconds (Sleep / nanosleep), unless a test hook is set.
 void plat_sleep_ms(uint32_t ms);

@@ -6,6 +6,7 @@
 
 #include "common/directive_scan.h"
 #include "common/number_text.h"
+#include "common/text_file.h"
 #include "config/angle_parser.h"
 #include "config/conf_image.h"
 #include "rules/rule_table.h"
@@ -286,6 +287,12 @@ int process_lines(rules_run& run) {
         if (rc != 0) return rc;
         ++accepted;
         ++next;
+    }
+    // A read that failed is no end of the file: the rest of it was never seen.
+    if (run.df.read_error != 0) {
+        con_print("\a\aError: %s[%d]: read error: %s\n", run.path, shown_line(run),
+                  text_file_error(run.df.read_error));
+        return -4;
     }
     conf_image.rule_count = static_cast<uint16_t>(accepted - implicit);
     rules_processed = true;

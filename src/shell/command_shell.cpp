@@ -184,11 +184,8 @@ int command_shell() {
             return 1;
         }
         if (n == 1 && line[0] == '\n') continue;
-        if (line[n - 1] == '\n') {
-            line[--n] = '\0';
-            // A line typed on a terminal that sends CR LF ends the same way.
-            if (n > 0 && line[n - 1] == '\r') line[--n] = '\0';
-        }
+        // A CR LF line end arrives as a line feed (con_read_line).
+        if (line[n - 1] == '\n') line[--n] = '\0';
 
         if (line[0] == '.') {
             std::memcpy(line, previous_line, sizeof line);

@@ -30,6 +30,17 @@ int con_read_line(char* buf, int size) {
     while (n < size - 1) {
         int c = std::getc(in);
         if (c == EOF) break;
+        // A carriage return directly before the line feed is part of the line
+        // end, as a text-mode read on Windows takes it; it never counts toward
+        // the line's characters.
+        if (c == '\r') {
+            int next = std::getc(in);
+            if (next == '\n') {
+                c = '\n';
+            } else if (next != EOF) {
+                std::ungetc(next, in);
+            }
+        }
         buf[n++] = static_cast<char>(c);
         if (c == '\n') break;
     }
@@ -40,13 +51,17 @@ int con_read_line(char* buf, int size) {
 
 int con_read_answer(char* buf, int size) {
     int n = con_read_line(buf, size);
+    FILE* in = con_input();
     if (n > 0 && buf[n - 1] != '\n') {
-        FILE* in = con_input();
         int c;
         do {
             c = std::getc(in);
         } while (c != EOF && c != '\n');
     }
+    // On a terminal the end of input (Ctrl-D, Ctrl-Z) answers this question
+    // only: the next prompt reads the terminal again. A pipe or a file has
+    // ended for good, and the next prompt finds that out.
+    if (std::feof(in) && plat_is_terminal(in)) std::clearerr(in);
     return n;
 }
 

@@ -21,14 +21,17 @@ FILE* con_input();
 void con_set_input(FILE* stream);   // nullptr restores standard input
 
 // Reads the next line of input into buf, at most size - 1 characters and
-// through its line feed, which is kept when it fits. The text is terminated.
+// through its line feed, which is kept when it fits. A carriage return right
+// before the line feed is dropped first. The text is terminated.
 // Returns the number of characters read (a NUL byte read counts like any
 // other), or -1 at the end of input with nothing read.
 int con_read_line(char* buf, int size);
 
 // Reads one answer to a question: like con_read_line, but a line longer than
 // the buffer is read to its end and the rest discarded, so it can never run as
-// a command at the next prompt. The line feed is kept when it fits.
+// a command at the next prompt. The line feed is kept when it fits. An end of
+// input typed at a terminal ends the answer only: the next read waits for the
+// terminal again.
 int con_read_answer(char* buf, int size);
 
 // The text of the system's last error (shared buffer of 1024 characters,

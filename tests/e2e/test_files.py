@@ -4,7 +4,7 @@ their own."""
 import os
 import unittest
 
-from qvtest import EXAMPLES, PROMPT, START, TempDirCase, run_host, summary, write_file
+from qvtest import EXAMPLES, FW_CONFIRM, FW_FAILED, PROMPT, START, TempDirCase, run_host, summary, write_file
 
 
 def angles_ready():
@@ -50,6 +50,17 @@ class ConfigureTest(TempDirCase):
             b"\a\aError: Configuration processing failed\n" + PROMPT
             + b"Configuration:\nStation Call\t   AB1\tSSID 0x00\n"), out)
         self.assertIn(b"Host  baud\t4800\n", out)
+
+    def test_position_outside_the_earth(self):
+        # Latitude and longitude swapped: refused, and the base position stays
+        # what the line before set.
+        path = write_file(self.tmp, "swapped.cfg", "position 10:00:00, 20:00:00\nposition -104:30:00, 39:30:00\n")
+        run = run_host(b"configure " + path.encode() + b"\ndconfigure\nexit\n")
+        out = run.after_start()
+        self.assertTrue(out.startswith(
+            PROMPT + b"\a\aError: line 2: invalid Station Latitude range [-90..90]: -104.500000: "
+            b"position -104:30:00, 39:30:00\n\a\aError: Configuration processing failed\n" + PROMPT), out)
+        self.assertIn(b"Base Lat %10.6f\tLon %11.5f\n" % (10, 20), out)
 
     def test_missing_argument_and_missing_file(self):
         run = run_host(b"configure\nconfigure /nonexistent/x.cfg\nexit\n")
@@ -139,6 +150,36 @@ class RulesTest(TempDirCase):
                          b"\a\aError: Rule processing failed\n" + PROMPT
                          + b"No Rules are configured!  Implicit Rule Action is Pass\n" + PROMPT
                          + b"\a\aError: missing argument: file_name\n" + PROMPT)
+
+
+class UnreadableFileTest(TempDirCase):
+    def test_directory_is_refused_and_the_data_stays(self):
+        # A directory given as a file: the command's "cannot open" message, and
+        # what an earlier command read is still there.
+        rules = write_file(self.tmp, "r.rul", "drop implicit\npass dst A\n").encode()
+        station = write_file(self.tmp, "s.cfg", "host 4800\n").encode()
+        folder = self.tmp.encode()
+        cases = [
+            (b"rules " + rules, b"rules " + folder, b"drules", b"Pass   destin    00   A",
+             b"\a\aError: Rule processing failed\n"),
+            (b"configure " + station, b"configure " + folder, b"dconfigure", b"Host  baud\t4800\n",
+             b"\a\aError: Configuration processing failed\n"),
+        ]
+        for first, refused, show, shown, failed in cases:
+            with self.subTest(command=refused):
+                run = run_host(first + b"\n" + show + b"\n" + refused + b"\n" + show + b"\nexit\n")
+                self.assertEqual(run.rc, 0)
+                parts = run.after_start().split(PROMPT)
+                self.assertEqual(len(parts), 6, parts)
+                self.assertIn(shown, parts[2])
+                self.assertEqual(parts[3], b"\a\aError: cannot open " + folder + b"\n" + failed)
+                self.assertEqual(parts[4], parts[2])
+
+    def test_firmware_from_a_directory(self):
+        folder = self.tmp.encode()
+        run = run_host(b"firmware 1 " + folder + b"\ny\nexit\n")
+        self.assertEqual(run.after_start(),
+                         PROMPT + FW_CONFIRM + b"\a\aError: cannot open " + folder + b"\n" + FW_FAILED + PROMPT)
 
 
 if __name__ == "__main__":

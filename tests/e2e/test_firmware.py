@@ -2,12 +2,14 @@
 import os
 import re
 import select
+import shlex
+import shutil
 import subprocess
 import tempfile
 import time
 import unittest
 
-from qvtest import EXAMPLES, ON_WINE, PROMPT, START, host_command
+from qvtest import EXAMPLES, ON_WINE, PROMPT, SOURCE_DIR, START, host_command, run_host
 from qvtest import FW_ABOUT as ABOUT, FW_CONFIRM as CONFIRM, FW_FAILED as FAILED, FW_POWER as POWER
 from simtest import Sim
 
@@ -23,6 +25,39 @@ NO_PROMPT = b"\n\a\aError: did not receive the Quorvantis Firmware prompt!\n"
 def records(path):
     with open(path, "rb") as f:
         return [line.rstrip(b"\r\n") for line in f if line.startswith(b":")]
+
+
+def memory(path):
+    """The bytes an Intel HEX file loads, by address (record types 00, 02 and 04)."""
+    loaded, base = {}, 0
+    for line in records(path):
+        raw = bytes.fromhex(line[1:].decode())
+        count, address, kind, data = raw[0], int.from_bytes(raw[1:3], "big"), raw[3], raw[4:4 + raw[0]]
+        if kind == 0:
+            for i in range(count):
+                loaded[base + address + i] = data[i]
+        elif kind == 2:
+            base = int.from_bytes(data, "big") << 4
+        elif kind == 4:
+            base = int.from_bytes(data, "big") << 16
+    return loaded
+
+
+def documented_reblock_command():
+    """The srec_cat command of the README's firmware section (continued lines
+    joined), and the man page's, which must be the same."""
+    with open(os.path.join(SOURCE_DIR, "README.md")) as f:
+        readme = f.read()
+    found = re.search(r"^    (srec_cat (?:.*\\\n)*.*)$", readme, re.M)
+    assert found, "the README shows no srec_cat command"
+    command = re.sub(r"\\\n\s*", "", found.group(1))
+    with open(os.path.join(SOURCE_DIR, "doc", "quorvantis-host.1")) as f:
+        page = f.read()
+    in_page = re.search(r"^(srec_cat (?:.*\\e\n)*.*)$", page, re.M)
+    assert in_page, "the man page shows no srec_cat command"
+    page_command = re.sub(r"\\e\n\s*", "", in_page.group(1)).replace("\\-", "-")
+    assert page_command == command, (page_command, command)
+    return shlex.split(command)
 
 
 class Session:
@@ -120,6 +155,35 @@ class FirmwareTest(unittest.TestCase):
         self.assertIn("loader syn", events)
         self.assertIn("loader identifier", events)
         self.assertIn("loader end", events)
+
+    def test_reblocked_toolchain_file(self):
+        # A file as objcopy makes it from a binary that loads at 0x102: good
+        # records, but data records off the 4-byte boundaries. The command that
+        # the README and the man page give re-blocks it into a file that the
+        # check accepts and the loader takes, with every byte at its address.
+        if shutil.which("srec_cat") is None:
+            self.fail("srec_cat is not installed (Debian package srecord; scripts/install-deps installs it)")
+        binary = os.path.join(self.tmp, "image.bin")
+        with open(binary, "wb") as f:
+            f.write(bytes((7 * i + 3) & 0xFF for i in range(100)))
+        original = os.path.join(self.tmp, "original.hex")
+        subprocess.run(["objcopy", "-I", "binary", "-O", "ihex", "--change-addresses", "0x102", binary, original],
+                       check=True)
+        refused = run_host(b"firmware 1 " + original.encode() + b"\ny\nexit\n")
+        self.assertIn(b"\a\aError: data record offset boundary error for line 1 in Firmware file!\n", refused.out)
+
+        command = documented_reblock_command()
+        self.assertIn("original.hex", command)
+        self.assertIn("device.hex", command)
+        subprocess.run(command, cwd=self.tmp, check=True, timeout=30)
+        device = os.path.join(self.tmp, "device.hex")
+        before, after = memory(original), memory(device)
+        self.assertEqual({a: after.get(a) for a in before}, before)
+        self.assertTrue(all(after[a] == 0xFF for a in after if a not in before))
+        with self.loader() as sim:
+            text = self.update(sim, device)
+        self.assertTrue(text.endswith(b"\n" + SUCCEEDED), text[-400:])
+        self.assertEqual(records(self.received), records(device))
 
     def test_device_that_powers_on_by_itself(self):
         # The simulator's own power-on after the port opens, as `make run` has it.

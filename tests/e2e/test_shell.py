@@ -53,6 +53,22 @@ class ShellTest(unittest.TestCase):
                     PROMPT + b"\a\aError: unknown command: helpme\n" + PROMPT * 2
                     + b"\a\aError: unknown command: helpme\n" + PROMPT, 0)
 
+    def test_windows_line_ends(self):
+        # CR LF ends a line like LF: a line of CR LF alone is ignored and is not
+        # remembered, and the CR does not count toward the 255 characters.
+        unknown = b"\a\aError: unknown command: helpme\n"
+        long_word = b"y" * 254
+        cases = [
+            (b"helpme\r\n\r\n.\r\nexit\r\n", PROMPT + unknown + PROMPT * 2 + unknown + PROMPT),
+            (long_word + b"\r\n.\r\nexit\r\n",
+             PROMPT + (b"\a\aError: unknown command: " + long_word + b"\n" + PROMPT) * 2),
+            (b"y" * 255 + b"\r\nexit\r\n",
+             PROMPT + b"\a\aError: unknown command: " + b"y" * 255 + b"\n" + PROMPT * 2),
+        ]
+        for script, after_start in cases:
+            with self.subTest(script=script[:20]):
+                self.expect(script, after_start, 0)
+
     def test_dot_after_a_blank_is_the_repeat_row(self):
         self.expect(b" .\nexit\n", PROMPT + b"\a\aInternal Error: command 33 is invalid!\n" + PROMPT, 0)
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -240,6 +241,48 @@ TEST_F(ConfParser, Position) {
     EXPECT_EQ(conf_image.base_lat, 10.0f);
 }
 
+// Positions outside the earth's ranges are refused like the other range
+// failures: the message shows the value and the line, the code is -11, and a
+// bad longitude leaves the new latitude stored, as a missing one does. Line 1
+// sets a position first, so what line 2 left alone shows.
+TEST_F(ConfParser, PositionOutsideTheEarthsRanges) {
+    struct row {
+        const char* line2;
+        int rc;
+        const char* message;  // empty: accepted
+        float lat;
+        float lon;
+    };
+    const std::vector<row> rows = {
+        {"position -104:30:00, 39:30:00", -11,
+         "\a\aError: line 2: invalid Station Latitude range [-90..90]: -104.500000: position -104:30:00, 39:30:00\n",
+         10.0f, 20.0f},
+        {"base 90.5d 0d", -11, "\a\aError: line 2: invalid Station Latitude range [-90..90]: 90.500000: base 90.5d 0d\n",
+         10.0f, 20.0f},
+        {"base 39:30:00, -181:00:00", -11,
+         "\a\aError: line 2: invalid Station Longitude range [-180..180]: -181.000000: base 39:30:00, -181:00:00\n",
+         39.5f, 20.0f},
+        {"position -45d, 200d # far east", -11,
+         "\a\aError: line 2: invalid Station Longitude range [-180..180]: 200.000000: position -45d, 200d # far east\n",
+         -45.0f, 20.0f},
+        {"position 90d, 180d", 0, "", 90.0f, 180.0f},
+        {"position -90d, -180d", 0, "", -90.0f, -180.0f},
+    };
+    for (const row& r : rows) {
+        conf_processed = 0;
+        conf_run run = run_conf(std::string("position 10d, 20d\n") + r.line2 + "\n");
+        EXPECT_EQ(run.rc, r.rc) << r.line2;
+        if (r.rc == 0) {
+            EXPECT_EQ(run.out, "Configuration items processed 2\n") << r.line2;
+        } else {
+            EXPECT_EQ(run.out, r.message) << r.line2;
+            EXPECT_EQ(conf_processed, 0) << r.line2;
+        }
+        EXPECT_EQ(conf_image.base_lat, r.lat) << r.line2;
+        EXPECT_EQ(conf_image.base_lon, r.lon) << r.line2;
+    }
+}
+
 TEST_F(ConfParser, NoPathAndUnopenableFile) {
     conf_image.host_baud = 4800;
     conf_processed = 0;
@@ -251,6 +294,37 @@ TEST_F(ConfParser, NoPathAndUnopenableFile) {
     EXPECT_EQ(rc, -2);
     EXPECT_EQ(out, "\a\aError: cannot open /nonexistent/qv.cfg\n");
     EXPECT_EQ(conf_image.host_baud, 4800u);
+    EXPECT_EQ(conf_processed, 0);
+}
+
+// A directory opens on Linux and fails at its first read: it is a file that
+// cannot be opened, refused before the configuration is reset.
+TEST_F(ConfParser, DirectoryIsRefusedBeforeTheReset) {
+    ASSERT_EQ(run_conf("host 4800\n").rc, 0);
+    conf_processed = 0;
+    temp_dir dir;
+    int rc = 0;
+    std::string out = capture_output([&] { rc = conf_process(dir.path()); });
+    EXPECT_EQ(rc, -2);
+    EXPECT_EQ(out, std::string("\a\aError: cannot open ") + dir.path() + "\n");
+    EXPECT_EQ(conf_image.host_baud, 4800u);
+    EXPECT_EQ(conf_processed, 0);
+}
+
+// A read that fails in the middle of the file ends the run as a failure that
+// names the line it was reading; the lines before it have taken effect, as
+// before any failing line, and the run does not count as processed.
+TEST_F(ConfParser, ReadErrorInTheMiddleOfTheFile) {
+    failing_pipe_file file("host 4800\nrelay no\n");
+    ASSERT_TRUE(file.ready());
+    conf_processed = 0;
+    int rc = 0;
+    std::string out;
+    file.run([&] { out = capture_output([&] { rc = conf_process(file.path()); }); });
+    EXPECT_EQ(rc, -4);
+    EXPECT_EQ(out, "\a\aError: line 3: read error: " + std::string(std::strerror(EINTR)) + "\n");
+    EXPECT_EQ(conf_image.host_baud, 4800u);
+    EXPECT_EQ(conf_image.relay, 0);
     EXPECT_EQ(conf_processed, 0);
 }
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "out_capture.h"
 #include "platform/platform.h"
@@ -92,6 +93,40 @@ TEST(Console, LinesAndAnswers) {
     EXPECT_EQ(con_read_line(buf, sizeof buf), -1);
     con_set_input(nullptr);
     std::fclose(in);
+}
+
+// A carriage return directly before a line feed belongs to the line end, as
+// a text-mode read on Windows takes it: it is gone before the 255-character
+// pieces are cut, and a line of CR LF alone is a line feed alone.
+TEST(Console, CarriageReturnBeforeLineFeed) {
+    struct row {
+        const char* name;
+        std::string input;
+        std::vector<std::string> lines;  // what each read gives, in order
+    };
+    const std::vector<row> rows = {
+        {"CR LF alone", "\r\n", {"\n"}},
+        {"command", "help\r\n", {"help\n"}},
+        {"254 characters", std::string(254, 'a') + "\r\n", {std::string(254, 'a') + "\n"}},
+        {"255 characters", std::string(255, 'a') + "\r\n", {std::string(255, 'a'), "\n"}},
+        {"lone CR stays", "a\rb\n", {"a\rb\n"}},
+        {"CR at the end of input", "ab\r", {"ab\r"}},
+        {"CR CR LF", "ab\r\r\n", {"ab\r\n"}},
+    };
+    for (const row& r : rows) {
+        std::string input = r.input;
+        FILE* in = fmemopen(input.data(), input.size(), "r");
+        ASSERT_NE(in, nullptr);
+        con_set_input(in);
+        char buf[256];
+        for (const std::string& expected : r.lines) {
+            EXPECT_EQ(con_read_line(buf, sizeof buf), static_cast<int>(expected.size())) << r.name;
+            EXPECT_EQ(std::string(buf), expected) << r.name;
+        }
+        EXPECT_EQ(con_read_line(buf, sizeof buf), -1) << r.name;
+        con_set_input(nullptr);
+        std::fclose(in);
+    }
 }
 
 }  // namespace

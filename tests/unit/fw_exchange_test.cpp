@@ -1,9 +1,16 @@
 // The loader exchange of the firmware update against the scripted serial fake.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "fake_serial.h"
 #include "firmware/fw_loader.h"
@@ -103,6 +110,7 @@ TEST_F(fw_fixture, FailuresCloseThePort) {
         bool write_fails;
         int code;
         std::string message;
+        int write_short = -1;  // >= 0: every write hands over only this many bytes
     };
     const std::vector<row> rows = {
         {"no prompt", {{}, {}}, false, -6, "\n\a\aError: did not receive the Quorvantis Firmware prompt!\n"},
@@ -112,12 +120,17 @@ TEST_F(fw_fixture, FailuresCloseThePort) {
         {"no sync answer", {{}, {0x05}, {}}, false, -8, "\n\a\aError: did not synchronize with the Quorvantis!\n"},
         {"identifier refused", {{}, {0x05}, {0x06}, {0x15}}, false, -10,
          "\n\a\aError: did not receive QvNtIs identifier acknowledgement!\n"},
+        // The one-byte sync goes whole, the nine identifier bytes do not; the
+        // message names the six-character identifier, as the -10 message does.
+        {"identifier not written", {{}, {0x05}, {0x06}}, false, -9,
+         "\n\a\aError: wrote QvNtIs identifier, got error on port COM3\n", 1},
     };
     for (const row& r : rows) {
         fake = &fake_install();
         std::rewind(input);
         for (const auto& chunk : r.chunks) fake->queue_bytes(chunk);
         fake->write_fails = r.write_fails;
+        fake->write_short = r.write_short;
         std::string out;
         EXPECT_EQ(run(out), r.code) << r.name;
         EXPECT_GE(out.size(), r.message.size());
@@ -137,6 +150,61 @@ TEST_F(fw_fixture, PortThatCannotBeOpened) {
     ASSERT_GE(out.size(), tail.size());
     EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
     EXPECT_EQ(fake->open_count, 0);
+}
+
+// The operator's Enter key, read between the file check and the transfer;
+// reading it also turns the firmware file's descriptor into one of a
+// directory, so every later read of the file fails (EISDIR): a file that
+// breaks after it was checked.
+struct breaking_enter {
+    std::string file_path;
+    bool given = false;
+};
+
+ssize_t breaking_enter_read(void* cookie, char* buf, size_t size) {
+    breaking_enter& enter = *static_cast<breaking_enter*>(cookie);
+    if (enter.given || size == 0) return 0;
+    enter.given = true;
+    DIR* fds = opendir("/proc/self/fd");
+    if (fds != nullptr) {
+        while (dirent* entry = readdir(fds)) {
+            char target[256] = {};
+            std::string link = std::string("/proc/self/fd/") + entry->d_name;
+            ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+            if (n <= 0 || enter.file_path != target) continue;
+            int dir = open("/tmp", O_RDONLY | O_DIRECTORY);
+            if (dir >= 0) {
+                dup2(dir, static_cast<int>(std::strtol(entry->d_name, nullptr, 10)));
+                close(dir);
+            }
+        }
+        closedir(fds);
+    }
+    buf[0] = '\n';
+    return 1;
+}
+
+TEST_F(fw_fixture, ReadErrorDuringTheTransfer) {
+    breaking_enter enter{path};
+    FILE* keys = fopencookie(&enter, "r", cookie_io_functions_t{breaking_enter_read, nullptr, nullptr, nullptr});
+    ASSERT_NE(keys, nullptr);
+    con_set_input(keys);
+    fake->quiet();
+    bytes({0x05});
+    bytes({0x06});
+    bytes({0x06});
+    std::string out;
+    int result = run(out);
+    con_set_input(input);
+    std::fclose(keys);
+    ASSERT_TRUE(enter.given);
+    EXPECT_EQ(result, -15);
+    const std::string tail = "\n\n\n\a\aError: Firmware updating error: read error (" + std::string(std::strerror(EISDIR)) +
+                             ") on Line 1- aborting!\n";
+    ASSERT_GE(out.size(), tail.size());
+    EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
+    EXPECT_EQ(fake->writes.size(), 2u);  // the sync and the identifier, no record
+    EXPECT_EQ(fake->closes, 1);
 }
 
 int64_t ticking_now = 0;

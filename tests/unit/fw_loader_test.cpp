@@ -7,7 +7,10 @@
 #include <cstring>
 #include <string>
 
+#include <unistd.h>
+
 #include "common/word_scan.h"
+#include "fake_serial.h"
 #include "platform/platform.h"
 #include "serial/dev_connection.h"
 #include "shell/console.h"
@@ -176,6 +179,34 @@ TEST(Firmware, FileChecks) {
     EXPECT_EQ(captured("", [&] { EXPECT_EQ(firmware(3, name), -4); }),
               "\a\aError: Firmware file is empty!\n\a\aError: Firmware file has some kind of error!\n");
     std::remove(name);
+}
+
+// Files that open but cannot be read twice from their start are refused as
+// files that cannot be opened, before the port is touched: a directory (its
+// first read fails) and a pipe, as the shell's <(command) gives (the check
+// would use up what the transfer then sends: nothing, reported as success).
+TEST(Firmware, FilesThatCannotBeReadAreNotOpened) {
+    char dir[] = "/tmp/qv_fw_dir_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    const char record[] = ":00000001FF\n";
+    ASSERT_EQ(write(pipe_fds[1], record, sizeof record - 1), static_cast<ssize_t>(sizeof record - 1));
+    close(pipe_fds[1]);  // a good file, then its end
+    const std::string pipe_path = "/dev/fd/" + std::to_string(pipe_fds[0]);
+
+    fake_serial& fake = fake_install();
+    const std::string names[] = {dir, pipe_path};
+    for (const std::string& name : names) {
+        int result = 0;
+        std::string out = captured("\n", [&] { result = firmware(3, name.c_str()); });
+        EXPECT_EQ(result, -2) << name;
+        EXPECT_EQ(out, "\a\aError: cannot open " + name + "\n") << name;
+    }
+    EXPECT_TRUE(fake.opened.empty());
+    fake_remove();
+    close(pipe_fds[0]);
+    rmdir(dir);
 }
 
 }  // namespace

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "shell/console.h"
@@ -127,6 +130,70 @@ TEST(InhexVerify, RejectedFiles) {
         check_run run = check_text(r.text);
         EXPECT_EQ(run.result, r.code) << r.name;
         EXPECT_EQ(run.out, r.message) << r.name;
+    }
+}
+
+// A stream that gives text up to a point and then fails its read with EIO,
+// like a disk or network file that breaks in the middle.
+struct failing_source {
+    std::string text;
+    size_t fail_at;
+    size_t pos;
+};
+
+ssize_t failing_read(void* cookie, char* buf, size_t size) {
+    failing_source& src = *static_cast<failing_source*>(cookie);
+    if (src.pos >= src.fail_at) {
+        errno = EIO;
+        return -1;
+    }
+    size_t n = std::min(size, src.fail_at - src.pos);
+    std::memcpy(buf, src.text.data() + src.pos, n);
+    src.pos += n;
+    return static_cast<ssize_t>(n);
+}
+
+int failing_seek(void* cookie, off64_t* offset, int whence) {
+    failing_source& src = *static_cast<failing_source*>(cookie);
+    if (whence != SEEK_SET || *offset < 0) return -1;
+    src.pos = static_cast<size_t>(*offset);
+    return 0;
+}
+
+// A read that fails is no end of the file: the check fails with the line it
+// was reading, never "empty" and never a record count for half a file.
+TEST(InhexVerify, ReadErrorIsAFailure) {
+    const std::string text = "# firmware\n:0400000001020304F2\n:00000001FF\n";
+    const size_t second_line = text.find(':');
+    const size_t third_line = text.find('\n', second_line) + 1;
+    struct row {
+        const char* name;
+        size_t fail_at;
+        const char* message;
+    };
+    const std::string reason = std::strerror(EIO);
+    const row rows[] = {
+        {"at the first read", 0, "for line 1"},
+        {"after two whole lines", third_line, "for line 3"},
+        {"in the middle of the second line", second_line + 5, "for line 2"},
+    };
+    for (const row& r : rows) {
+        failing_source src{text, r.fail_at, 0};
+        cookie_io_functions_t io{failing_read, nullptr, failing_seek, nullptr};
+        FILE* file = fopencookie(&src, "r", io);
+        ASSERT_NE(file, nullptr);
+        char* buf = nullptr;
+        size_t len = 0;
+        FILE* out = open_memstream(&buf, &len);
+        con_set_output(out);
+        int result = inhexverify(file);
+        con_set_output(nullptr);
+        std::fclose(out);
+        std::string printed(buf, len);
+        std::free(buf);
+        std::fclose(file);
+        EXPECT_EQ(result, -8) << r.name;
+        EXPECT_EQ(printed, "\a\aError: read error (" + reason + ") " + r.message + " in Firmware file!\n") << r.name;
     }
 }
 

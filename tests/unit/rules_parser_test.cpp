@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -249,6 +250,35 @@ TEST_F(RulesParser, NoPathAndUnopenableFileKeepTheRuleSet) {
     EXPECT_EQ(conf_image.rule_count, 1);
     EXPECT_EQ(conf_image.implicit_action, 'd');
     EXPECT_TRUE(rules_processed);
+}
+
+// A directory opens on Linux and fails at its first read: it is a file that
+// cannot be opened, and the rule set of the previous run stays.
+TEST_F(RulesParser, DirectoryIsRefusedAndTheRuleSetStays) {
+    ASSERT_EQ(run_rules("drop implicit\npass dst A\n").rc, 0);
+    temp_dir dir;
+    int rc = 0;
+    std::string out = capture_output([&] { rc = rules_process(dir.path()); });
+    EXPECT_EQ(rc, -2);
+    EXPECT_EQ(out, std::string("\a\aError: cannot open ") + dir.path() + "\n");
+    EXPECT_EQ(conf_image.rule_count, 1);
+    EXPECT_EQ(conf_image.implicit_action, 'd');
+    EXPECT_TRUE(rules_processed);
+    EXPECT_EQ(record_bytes(0), call_record("A", 0, 37, 8, 2));
+}
+
+// A read that fails in the middle of the file is a failure naming the line it
+// was reading, with what every failing run leaves: no rules processed.
+TEST_F(RulesParser, ReadErrorInTheMiddleOfTheFile) {
+    failing_pipe_file file("drop implicit\npass dst A\n");
+    ASSERT_TRUE(file.ready());
+    int rc = 0;
+    std::string out;
+    file.run([&] { out = capture_output([&] { rc = rules_process(file.path()); }); });
+    EXPECT_EQ(rc, -4);
+    EXPECT_EQ(out, "\a\aError: " + std::string(file.path()) + "[3]: read error: " + std::strerror(EINTR) + "\n");
+    EXPECT_EQ(conf_image.rule_count, 0);
+    EXPECT_FALSE(rules_processed);
 }
 
 TEST_F(RulesParser, CommentsOnlyFile) {

@@ -29,6 +29,12 @@ void plat_error_text(int code, char* buf, size_t size) {
     buf[size - 1] = '\0';
 }
 
+bool plat_is_terminal(FILE* stream) {
+    if (stream == nullptr) return false;
+    int fd = fileno(stream);
+    return fd >= 0 && isatty(fd) == 1;
+}
+
 void plat_os_sleep_ms(uint32_t ms) {
     timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {

@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <io.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -24,6 +26,12 @@ void plat_error_text(int code, char* buf, size_t size) {
     // The system's texts end with a line feed: drop that one character only, so a
     // carriage return before it stays.
     buf[n - 1] = '\0';
+}
+
+bool plat_is_terminal(FILE* stream) {
+    if (stream == nullptr) return false;
+    int fd = _fileno(stream);
+    return fd >= 0 && _isatty(fd) != 0;
 }
 
 void plat_os_sleep_ms(uint32_t ms) { Sleep(ms); }
