@@ -342,12 +342,15 @@ def main():
         except (RuntimeError, subprocess.TimeoutExpired) as e:
             figure("download_9600_ratio", None, "", len(ratios), str(e))
 
-    # Host turnaround on an unpaced line: ACK out to the next packet's first byte in.
+    # Host turnaround: the ACK's last bit out to the next packet's first byte
+    # in, on a paced line. (An unpaced line answers each packet while the host
+    # still spends the packet's line time in its write, as a Windows write
+    # does: the gap would be that time, not the host's.)
     if want("turnaround"):
         medians, p99s, count = [], [], 0
         try:
             for _ in range(args.runs):
-                _, _, _, turns = download_run(args, 9600, False)
+                _, _, _, turns = download_run(args, 9600, True)
                 if not turns:
                     raise RuntimeError("no turnaround stamps from the simulator")
                 medians.append(statistics.median(turns))

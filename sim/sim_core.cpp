@@ -183,10 +183,12 @@ void sim_device::flush_output() {
 
 void sim_device::unplug() {
     if (unplugged_) return;
-    report("unplugged");
     unplugged_ = true;
     close(master_);
     master_ = -1;
+    // Only once the line is gone: a test that acts on this line must find it
+    // gone, even when writing the report lets the test run before the close.
+    report("unplugged");
 }
 
 bool sim_device::unplug_point(const std::string& point) {

@@ -15,12 +15,21 @@
 //   out=PATH        every record accepted goes to PATH, one line each
 //   syn-reply=S     the answer to SYN instead of ACK: a byte in hex or "none"
 //   id-reply=S      the answer to the identifier instead of ACK, the same way
+//   late=N          the answer to the N-th record line (counted like script)
+//                   goes out late-ms after the line's CR arrived: after the
+//                   host's 100 + 10 ms window and the line time of a short
+//                   record, so the host has timed out and may send the line
+//                   again while that answer is still to come
+//   late-ms=MS      how late (190)
 // Unplug points (--unplug-at): loader-syn when SYN arrives, loader-identifier
 // when the identifier is complete, loader-line-N when the N-th record line
 // arrives (counted like script): the device goes before it answers.
 // Report lines: "loader syn", "loader identifier", "loader bad sync XX",
 // "loader bad identifier TEXT", "loader line N STATUS" (STATUS in hex or
-// none) for each record line, "loader end" after the end-of-file record.
+// none) for each record line, "loader end" after the end-of-file record;
+// with late=N: "loader line N reply late" when that answer goes out, and
+// "loader line K while reply N held" for a record line that arrives before
+// it did (the host would take the late answer for the reply to line K).
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -93,10 +102,17 @@ public:
         id_reply_ = scripted_reply(dev.option("id-reply", "06"));
         prompt_ = static_cast<uint8_t>(dev.option_long("prompt", ENQ));
         prompt_at_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(dev.option_long("enq-delay", 500));
+        late_line_ = dev.option_long("late", 0);
+        late_by_ = std::chrono::milliseconds(dev.option_long("late-ms", 190));
         on_tick(dev);
     }
 
     void on_tick(sim_device& dev) override {
+        if (held_ && std::chrono::steady_clock::now() >= held_at_) {
+            held_ = false;
+            dev.report("loader line " + std::to_string(late_line_) + " reply late");
+            reply(dev, held_reply_);
+        }
         if (prompted_ || std::chrono::steady_clock::now() < prompt_at_) return;
         prompted_ = true;
         dev.report("loader prompt");
@@ -165,6 +181,8 @@ private:
 
     void record(sim_device& dev) {
         ++lines_;
+        if (held_) dev.report("loader line " + std::to_string(lines_) + " while reply " + std::to_string(late_line_) +
+                              " held");
         std::string point = "loader-line-" + std::to_string(lines_);
         if (dev.options().unplug_at == point) dev.report("loader line " + std::to_string(lines_) + " unplug");
         if (unplug_at(dev, point)) return;
@@ -179,12 +197,23 @@ private:
             }
             if (text_.size() >= 9 && text_.compare(7, 2, "01") == 0) dev.report("loader end");
         }
+        if (lines_ == late_line_ && status != SILENT) {
+            held_ = true;
+            held_reply_ = static_cast<uint8_t>(status);
+            held_at_ = std::chrono::steady_clock::now() + late_by_;
+            return;
+        }
         answer(dev, status);
     }
 
     void reply(sim_device& dev, uint8_t byte) { dev.send(&byte, 1); }
 
     uint8_t prompt_ = ENQ;
+    long late_line_ = 0;
+    std::chrono::milliseconds late_by_{190};
+    bool held_ = false;
+    uint8_t held_reply_ = 0;
+    std::chrono::steady_clock::time_point held_at_;
     std::chrono::steady_clock::time_point prompt_at_;
     bool prompted_ = false;
     bool gone_ = false;

@@ -70,6 +70,8 @@ const char* const HELP =
     "                      loader: prompt=BYTE enq-delay=MS out=PATH\n"
     "                        script=N:S,... (answer S, hex or none, to record N)\n"
     "                        syn-reply=S id-reply=S (instead of ACK)\n"
+    "                        late=N late-ms=MS (answer record N MS ms late,\n"
+    "                        190 ms by default: after the host's window)\n"
     "  --stamp             begin each report line with \"@NS \" (the monotonic clock in\n"
     "                      ns), and report \"turnaround NS\" when the host's first\n"
     "                      bytes come after the device sent something: the time\n"

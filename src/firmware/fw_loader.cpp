@@ -33,7 +33,6 @@ constexpr uint32_t FW_SPEED = 19200;
 constexpr int FW_MINUTES = 5;
 constexpr long FW_POWER_ON_SECONDS = 20;
 constexpr uint32_t FW_MAX_ERRORS = 10;
-constexpr int64_t FW_DRAIN_SECONDS = 5;  // a device that never falls quiet is given up on
 
 constexpr int BAR_WIDTH = 59;
 constexpr size_t PROGRESS_HEAD = 21;
@@ -50,16 +49,8 @@ uint8_t fw_reply(int timeout_ms) {
     return rx_buffer[0];
 }
 
-// Reads away whatever the port still delivers, then empties both queues. A
-// line that keeps delivering is given up on after FW_DRAIN_SECONDS.
-void fw_drain() {
-    int64_t started = plat_time_seconds();
-    while (read_port(port_name, rx_buffer, static_cast<int>(sizeof rx_buffer), 100) != 0) {
-        int64_t now = plat_time_seconds();
-        if (now - started >= FW_DRAIN_SECONDS || now < started) break;
-    }
-    purge_port();
-}
+// Reads away whatever the port still delivers, then empties both queues.
+void fw_drain() { drain_port(port_name, rx_buffer, static_cast<int>(sizeof rx_buffer)); }
 
 // One line of the file into fw_line without its line end; its length, or -1 at the end.
 int fw_read_line(FILE* file) {
@@ -103,6 +94,9 @@ int fw_transfer(FILE* file, uint32_t total) {
             switch (reply) {
             case 0x00:
                 con_print("\n\a\aError: Firmware updating error: timed out on Line %lu, resending.\n", line_no);
+                // A reply may still be on its way: read until the line is
+                // quiet, so that it is not taken for the reply to the copy.
+                fw_drain();
                 break;
             case FW_NO_START:
                 con_print("\n\a\aError: Firmware updating error: didn't get start character on Line %lu, "

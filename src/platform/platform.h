@@ -16,6 +16,12 @@ void plat_save_error(int code);
 // The system's text for an error code, without the line feed that ends it,
 // always terminated within size bytes; empty when the system has none.
 void plat_error_text(int code, char* buf, size_t size);
+// POSIX: plat_save_error with a text of its own that says more than the
+// system's (which device an open tried, who may use it); it stands until the
+// next error is saved. Windows: SetLastError, the text is the system's.
+void plat_save_error_text(int code, const char* text);
+// The text of the last error: the one saved with it, else the system's.
+void plat_last_error_text(char* buf, size_t size);
 
 // Whether a stream reads from a terminal (a console on Windows), where an end
 // of input is a key the operator pressed, not the end of everything: isatty /

@@ -1,6 +1,5 @@
 #include "serial/dev_connection.h"
 
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <strings.h>
@@ -23,8 +22,6 @@ const char* const DEVICE_PROMPT = "Quorva> ";
 const uint8_t ATTENTION = 0x03;  // Ctrl-C
 const uint8_t CARRIAGE_RETURN = 0x0d;
 constexpr int POWER_ON_SECONDS = 20;
-// A device that never falls quiet must not hold the drain for ever.
-constexpr int64_t DRAIN_LIMIT_MS = 5000;
 
 // Scratch for the drain reads and the expected confirmation text.
 char scratch[40];
@@ -53,22 +50,6 @@ size_t reply_length(int count) {
                           : static_cast<size_t>(count);
 }
 
-// Reads whatever the device still has to say, until it falls quiet, or for
-// at most 5 seconds (or 5 seconds' worth of bytes at the speed), then purges.
-void drain(int32_t speed) {
-    auto start = std::chrono::steady_clock::now();
-    int64_t budget = speed > 0 ? static_cast<int64_t>(speed) / 2 : 0;
-    int64_t drained = 0;
-    for (;;) {
-        int n = read_port(port_name, scratch, static_cast<int>(sizeof scratch), 100);
-        if (n == 0) break;
-        drained += n;
-        auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-        if (elapsed.count() >= DRAIN_LIMIT_MS || drained >= budget) break;
-    }
-    purge_port();
-}
-
 int fail_closed(int result) {
     close_port();
     connected = 0;
@@ -84,7 +65,7 @@ int initial_connect(int32_t speed) {
         con_print("\a\aError: could not open COM port %s\n", port_name);
         return 2;
     }
-    drain(speed);
+    drain_port(port_name, scratch, static_cast<int>(sizeof scratch));
     con_print("\a\aTURN ON the Quorvantis or CYCLE THE POWER if it is already on.\nYou have %ld seconds to do this...",
               static_cast<long>(POWER_ON_SECONDS));
     int n = read_port(port_name, rx_buffer, 100, POWER_ON_SECONDS * 1000);

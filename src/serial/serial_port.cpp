@@ -1,5 +1,6 @@
 #include "serial/serial_port.h"
 
+#include <chrono>
 #include <cstdio>
 
 #include "serial/baud_table.h"
@@ -21,6 +22,11 @@ constexpr uint16_t STOP10_PARITY_NONE = 0x0101;  // STOPBITS_10 | PARITY_NONE
 constexpr uint32_t PCF_TIMEOUTS = 0x00C0;        // PCF_TOTALTIMEOUTS | PCF_INTTIMEOUTS
 
 const serial_backend& backend() { return *serial_backend_get(); }
+
+// The drain reads until the line has been quiet this long, for at most
+// DRAIN_LIMIT_MS (a device that never falls quiet must not hold it for ever).
+constexpr int DRAIN_QUIET_MS = 100;
+constexpr int64_t DRAIN_LIMIT_MS = 5000;
 
 // Milliseconds per byte at the speed, by integer division; a speed of 0 (no
 // port ever set) counts as no per-byte allowance rather than a division by 0.
@@ -196,4 +202,18 @@ int read_port(const char* name, void* buffer, int size, int timeout_ms) {
 
 void purge_port() {
     if (port_handle != SERIAL_INVALID_HANDLE) backend().purge(port_handle);
+}
+
+void drain_port(const char* name, void* buffer, int size) {
+    auto start = std::chrono::steady_clock::now();
+    int64_t budget = static_cast<int64_t>(port_settings.baud) / 2;
+    int64_t drained = 0;
+    for (;;) {
+        int n = read_port(name, buffer, size, DRAIN_QUIET_MS);
+        if (n == 0) break;
+        drained += n;
+        auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        if (elapsed.count() >= DRAIN_LIMIT_MS || drained >= budget) break;
+    }
+    purge_port();
 }

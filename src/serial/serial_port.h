@@ -18,5 +18,11 @@ int write_port(const char* name, const void* bytes, int length);
 // Returns the count received; argument and system failures end the program.
 int read_port(const char* name, void* buffer, int size, int timeout_ms);
 void purge_port();
+// Reads away whatever the device still sends, size bytes at a time into
+// buffer with a 100 ms time-out, until a read comes back empty (the line was
+// quiet that long), then empties both queues. A device that never falls quiet
+// is given up on after 5 seconds or 5 seconds' worth of bytes at the port's
+// speed.
+void drain_port(const char* name, void* buffer, int size);
 // Closes port_handle (when open) and marks it invalid.
 void close_port();

@@ -66,7 +66,7 @@ int con_read_answer(char* buf, int size) {
 }
 
 const char* sys_error_text() {
-    plat_error_text(plat_last_error(), error_text, sizeof error_text);
+    plat_last_error_text(error_text, sizeof error_text);
     return error_text;
 }
 

@@ -4,7 +4,9 @@ standard input and give back what it printed, byte for byte.
 QV_HOST names the program to run. QV_WINE=1 runs it under Wine (the Windows
 build); the few cases that differ by platform look at ON_WINE.
 """
+import atexit
 import os
+import shutil
 import subprocess
 import tempfile
 import unittest
@@ -14,6 +16,7 @@ SIM = os.environ.get("QV_SIM", "")
 SOURCE_DIR = os.environ.get("QV_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
 ON_WINE = os.environ.get("QV_WINE", "") == "1"
 EXAMPLES = os.path.join(SOURCE_DIR, "examples")
+EXAMPLE_FIRMWARE = os.path.join(EXAMPLES, "firmware.hex")
 
 BANNER = (b"Quorvantis PC Host Utility Version 2.0-1, written by the quorvantis-host developers\n"
           b"for the Quorvantis packet-radio digipeater\n")
@@ -117,3 +120,39 @@ def proc_status(pid, field):
             if line.startswith(field + ":"):
                 return int(line.split()[1])
     raise AssertionError(field)
+
+
+def hex_record(address, record_type, data):
+    """One Intel HEX record line: byte count, load address, type, data and the
+    checksum that makes the sum of its bytes 0."""
+    body = bytes([len(data), address >> 8, address & 0xFF, record_type]) + bytes(data)
+    return b":" + (body + bytes([-sum(body) & 0xFF])).hex().upper().encode()
+
+
+def firmware_file(directory, name, record_size, data_records):
+    """A firmware file of data_records data records of record_size bytes each
+    (a multiple of 4), loaded one after the other from address 0, so that
+    every one starts at a multiple of 4, and the end record. Gives its path."""
+    lines = [hex_record(i * record_size, 0, [(i * record_size + j) & 0xFF for j in range(record_size)])
+             for i in range(data_records)]
+    lines.append(b":00000001FF")
+    return write_file(directory, name, b"\n".join(lines) + b"\n")
+
+
+SHORT_FIRMWARE_RECORDS = 17
+_short_firmware = []
+
+
+def short_firmware():
+    """The example firmware cut to its first 16 data records and its end
+    record (17 records), for the cases that need a transfer but not a long
+    one: each record line takes its time on the line (44 bytes at 19200
+    baud, 23 ms). Written once per run of the tests."""
+    if not _short_firmware:
+        directory = tempfile.mkdtemp(prefix="qv-firmware-")
+        atexit.register(shutil.rmtree, directory, True)
+        with open(EXAMPLE_FIRMWARE, "rb") as f:
+            records = [line.rstrip(b"\r\n") for line in f if line.startswith(b":")]
+        lines = records[:SHORT_FIRMWARE_RECORDS - 1] + [records[-1]]
+        _short_firmware.append(write_file(directory, "short.hex", b"\n".join(lines) + b"\n"))
+    return _short_firmware[0]

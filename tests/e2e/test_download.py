@@ -95,6 +95,22 @@ class DownloadTest(TempDirCase):
         self.assertTrue(all(p.endswith("crc ok reply 06") for p in self.packets(events)))
         self.assertIn("closed", events)
 
+    def test_at_57600_on_a_paced_line(self):
+        # Every byte takes its time on the line: a 64-byte packet 11.1 ms, more
+        # than the 10 ms write limit at this speed, which bounds only the
+        # handing over of the bytes.
+        station = os.path.join(EXAMPLES, "station.cfg").encode()
+        rules = os.path.join(EXAMPLES, "rules.txt").encode()
+        script = b"configure %s\nrules %s\nconnect 1 57600\ndownload\nexit\n" % (station, rules)
+        outputs, run, received, events = self.run_download(script, "--pace-exact", "57600")
+        self.assertEqual(run.rc, 0)
+        self.assertTrue(outputs[2].endswith(b"Connected at 57600\n"), outputs[2])
+        self.assertEqual(outputs[3], SUCCESS)
+        self.assertEqual(received["state"], "download complete")
+        self.assertEqual(len(received["conf"]), 120)
+        self.assertEqual(len(received["rules"]), 8 * 28)
+        self.assertTrue(all(p.endswith("crc ok reply 06") for p in self.packets(events)))
+
     def test_shared_hundred_rule_file(self):
         rules = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "rules100.txt")
         if not os.path.exists(rules):

@@ -20,7 +20,7 @@ import tempfile
 import time
 import unittest
 
-from qvtest import EXAMPLES, ON_WINE, PROMPT, START, host_command
+from qvtest import EXAMPLES, ON_WINE, PROMPT, SHORT_FIRMWARE_RECORDS, START, host_command, short_firmware
 from qvtest import FW_ABOUT as ABOUT, FW_CONFIRM as CONFIRM, FW_FAILED, FW_POWER as POWER
 from simtest import Sim, read_download_report
 
@@ -30,7 +30,9 @@ WORKERS = 4
 
 STATION = os.path.join(EXAMPLES, "station.cfg")
 RULES = os.path.join(EXAMPLES, "rules.txt")
-FIRMWARE = os.path.join(EXAMPLES, "firmware.hex")
+# The first records of the example firmware: enough for a first, a middle and
+# a last record, each of which takes its time on the line.
+FIRMWARE = short_firmware()
 
 # The system's text for a device that has gone (under Windows its text keeps
 # its CR).
@@ -66,7 +68,7 @@ ENDING = (b"\a\aPlease Power OFF the Quorvantis and power it back on to RESET it
           b"Disconnected\n")
 
 FW_SUCCEEDED = b"\a\aFirmware update succeeded!\n"
-FW_RECORDS = 257
+FW_RECORDS = SHORT_FIRMWARE_RECORDS
 
 # The example station and its eight rules (224 bytes) go as nine packets:
 # the conf packet, two configuration data packets, the rules packet, four

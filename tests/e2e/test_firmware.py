@@ -9,11 +9,14 @@ import tempfile
 import time
 import unittest
 
-from qvtest import EXAMPLES, ON_WINE, PROMPT, SOURCE_DIR, START, host_command, run_host
+from qvtest import EXAMPLE_FIRMWARE, ON_WINE, PROMPT, SOURCE_DIR, START, firmware_file, host_command, run_host, \
+    short_firmware
 from qvtest import FW_ABOUT as ABOUT, FW_CONFIRM as CONFIRM, FW_FAILED as FAILED, FW_POWER as POWER
 from simtest import Sim
 
-FIRMWARE = os.path.join(EXAMPLES, "firmware.hex")
+# The whole example goes once (test_whole_update); the other cases send its
+# first records, since every record line takes its time on the line.
+FIRMWARE = short_firmware()
 
 NOT_UPDATED = b"Quorvantis Firmware will NOT be updated!\n"
 SUCCEEDED = (b"\a\aFirmware update succeeded!\n\nPower cycle Quorvantis!\n"
@@ -139,9 +142,9 @@ class FirmwareTest(unittest.TestCase):
 
     def test_whole_update(self):
         with self.loader() as sim:
-            text = self.update(sim)
+            text = self.update(sim, EXAMPLE_FIRMWARE)
             events = sim.events()
-        total = len(records(FIRMWARE))
+        total = len(records(EXAMPLE_FIRMWARE))
         self.assertEqual(total, 257)
         prefix = CONFIRM + ABOUT + POWER + b"\n\n"
         self.assertTrue(text.startswith(prefix), text[:800])
@@ -151,7 +154,7 @@ class FirmwareTest(unittest.TestCase):
         last = body.split(b"\r")[-1]
         self.assertRegex(last, rb"^ *\d+s TTC +\d+s 100\.0%={59}$")
         self.assertEqual(len(last), 80 - 1)
-        self.assertEqual(records(self.received), records(FIRMWARE))
+        self.assertEqual(records(self.received), records(EXAMPLE_FIRMWARE))
         self.assertIn("loader syn", events)
         self.assertIn("loader identifier", events)
         self.assertIn("loader end", events)
@@ -291,6 +294,30 @@ class FirmwareTest(unittest.TestCase):
         self.assertEqual(proc.returncode, 1)
         self.assertEqual(proc.stdout, START + PROMPT + CONFIRM + b"\n" + NOT_UPDATED + PROMPT + b"\n")
 
+    def test_late_reply_is_not_taken_for_the_copy(self):
+        # The device answers record 2 after the program's window: the program
+        # times out, then reads the line until it is quiet before it sends the
+        # record again, so the late ACK is not counted for the copy, and every
+        # later ACK answers the record just sent. The device gets record 2
+        # twice (the same bytes at the same address), every other record once.
+        with self.loader("late=2") as sim:
+            text = self.update(sim)
+            events = sim.events()
+        total = len(records(FIRMWARE))
+        self.assertEqual(text.count(b"\n\a\aError: Firmware updating error: timed out on Line 2, resending.\n"), 1,
+                         text[-600:])
+        self.assertEqual(text.count(b"resending"), 1)
+        self.assertTrue(text.endswith(b"\n" + SUCCEEDED), text[-400:])
+        self.assertIn("loader line 2 reply late", events)
+        # No record line reached the device while the late answer was still to
+        # come: each answer the program read was the one to the line it sent.
+        self.assertEqual([e for e in events if " while reply " in e], [])
+        received = records(self.received)
+        self.assertEqual(received, records(FIRMWARE)[:2] + records(FIRMWARE)[1:])
+        self.assertIn("loader end", events)
+        # One progress line for each record of the file: acknowledged once.
+        self.assertEqual(text.count(b"\r"), total)
+
     def test_refused_while_connected(self):
         with Sim(self.tmp) as sim:
             proc = subprocess.run(host_command(),
@@ -302,6 +329,34 @@ class FirmwareTest(unittest.TestCase):
         self.assertEqual(proc.returncode, 0)
         self.assertIn(b"Connected at 9600\n" + PROMPT +
                       b"\a\aError: already Connected, Disconnect first!\n" + PROMPT, proc.stdout)
+
+
+class PacedLineTest(unittest.TestCase):
+    """Against a device whose line carries every byte in its real time at
+    19200 baud: each record's reply window must start when the record's last
+    byte is on the wire, whatever the record's length."""
+
+    def test_every_record_size_goes_through_without_a_resend(self):
+        for size in (16, 32, 64, 96, 120, 128):
+            with self.subTest(size=size), tempfile.TemporaryDirectory() as tmp:
+                if ON_WINE and size >= 96:
+                    # 96 bytes are 204 on the line with the CR: 106 ms of the 110 ms window.
+                    self.skipTest("Wine's WriteFile on a COM port returns when the bytes are queued, not when they "
+                                  "are on the line, so the window of a long record runs out while it is sent; "
+                                  "a Windows serial write waits for the line")
+                path = firmware_file(tmp, "records%d.hex" % size, size, 4)
+                received = os.path.join(tmp, "received.hex")
+                with Sim(tmp, "--mode", "loader", "--manual-power", "--pace-exact", "19200", "--opt", "enq-delay=0",
+                         "--opt", "out=" + received) as sim:
+                    text = Session(sim, b"firmware 1 " + path.encode() + b"\ny\n\n").finish()
+                    events = sim.events()
+                self.assertNotIn(b"resending", text)
+                self.assertTrue(text.endswith(b"\n" + SUCCEEDED), text[-400:])
+                # The device took every record line, end record included, once.
+                self.assertEqual(records(received), records(path))
+                self.assertEqual(len([e for e in events if e.startswith("loader line ")]), len(records(path)))
+                self.assertIn("loader end", events)
+                self.assertEqual(text.count(b"\r"), 5)
 
 
 if __name__ == "__main__":

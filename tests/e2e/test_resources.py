@@ -10,6 +10,7 @@ import time
 import unittest
 
 from qvtest import EXAMPLES, ON_WINE, PROMPT, START, TempDirCase, host_command, run_host, summary, write_file, proc_status
+from qvtest import short_firmware
 from simtest import Sim
 
 FIRMWARE_QUESTION = (b"\a\aWARNING! This will alter the Quorvantis firmware!\n"
@@ -161,7 +162,7 @@ class DeviceDescriptorTest(TempDirCase):
                                               (b"disconnect\n", 1, b"Disconnected\n", False)])
 
     def test_firmware(self):
-        good = os.path.join(EXAMPLES, "firmware.hex").encode()
+        good = short_firmware().encode()
         bad = write_file(self.tmp, "bad.hex", ":10000000CBBED3A6811058DF3443A676C621D1E6F6\n").encode()
         succeeded = b"\a\aFirmware update succeeded!\n"
         failed = b"Error: Firmware update failed!\n"
@@ -192,8 +193,10 @@ class NotAPortTest(TempDirCase):
             (1, os.devnull, refused % 1),
             (2, fifo, refused % 2),
             (3, write_file(self.tmp, "plain.txt", "not a port\n"), refused % 3),
-            (4, self.tmp, b"\a\aError: cannot open com port COM4: Is a directory\n"),
-            (5, os.path.join(self.tmp, "nothing"), b"\a\aError: cannot open com port COM5: No such file or directory\n"),
+            # A failed open names the device the link leads to.
+            (4, self.tmp, b"\a\aError: cannot open com port COM4: %s: Is a directory\n" % self.tmp.encode()),
+            (5, os.path.join(self.tmp, "nothing"),
+             b"\a\aError: cannot open com port COM5: %s/nothing: No such file or directory\n" % self.tmp.encode()),
         ]
         config = os.path.join(self.tmp, "config")
         os.makedirs(os.path.join(config, "quorvantis"))
@@ -313,7 +316,7 @@ class FirmwareEnterLineTest(TempDirCase):
                  b"and Download these to the Quorvantis!\n")
 
     def test_enter_line_is_never_a_command(self):
-        hexfile = os.path.join(EXAMPLES, "firmware.hex").encode()
+        hexfile = short_firmware().encode()
         cases = [
             (b"exit\n", b"exit\n", PROMPT, 0),
             (b"exit" * 2500 + b"\n", b"helpme\nexit\n", PROMPT + unknown(b"helpme") + PROMPT, 0),

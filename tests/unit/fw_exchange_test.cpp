@@ -207,21 +207,59 @@ TEST_F(fw_fixture, ReadErrorDuringTheTransfer) {
     EXPECT_EQ(fake->closes, 1);
 }
 
-int64_t ticking_now = 0;
-int64_t ticking_clock() { return ticking_now++; }
-
 TEST_F(fw_fixture, DrainOfADeviceThatNeverFallsQuiet) {
     fake->endless = true;
-    ticking_now = 0;
-    plat_set_clock_hook(ticking_clock);
     std::string out;
-    int result = run(out);
-    plat_set_clock_hook(nullptr);
-    EXPECT_EQ(result, -6);  // the chatter is no prompt
+    EXPECT_EQ(run(out), -6);  // the chatter is no prompt
+    // The drain gives up after 5 seconds' worth of bytes at 19200 baud (9600
+    // bytes): ten reads of 1024.
     size_t drain_reads = 0;
     for (uint32_t size : fake->reads) drain_reads += size == 1024 ? 1 : 0;
-    EXPECT_EQ(drain_reads, 5u);
+    EXPECT_EQ(drain_reads, 10u);
     EXPECT_EQ(fake->closes, 1);
+}
+
+TEST_F(fw_fixture, LateReplyIsReadAwayBeforeTheRecordGoesAgain) {
+    // The first record's answer comes after its window: the loader drains the
+    // line (the late ACK, then 100 ms of quiet), empties the queues, and only
+    // then sends the record again, so each ACK it counts answers the copy it
+    // has just sent.
+    fake->quiet();  // the drain
+    bytes({0x05});
+    bytes({0x06});
+    bytes({0x06});
+    fake->quiet();  // record 1: nothing within its window
+    bytes({0x06});  // its late ACK, read by the drain...
+    fake->quiet();  // ...until the line is quiet
+    bytes({0x06});  // the copy of record 1
+    bytes({0x15});  // the long record is refused: no drain before its copy
+    bytes({0x06});
+    bytes({0x06});  // the end record
+    std::string out;
+    EXPECT_EQ(run(out), 0);
+
+    std::vector<std::string> sent;
+    for (const auto& w : fake->writes) sent.emplace_back(w.begin(), w.end());
+    const std::vector<std::string> expected = {"\x16",
+                                               "QvNtIs1.0",
+                                               RECORD_1 + "\r",
+                                               RECORD_1 + "\r",
+                                               long_record() + "\r",
+                                               long_record() + "\r",
+                                               END_RECORD + "\r"};
+    EXPECT_EQ(sent, expected);
+    // The drain, the prompt, the sync, the identifier, record 1, the drain of
+    // its late reply (two reads), the copy, the long record twice, the end.
+    EXPECT_EQ(fake->reads, std::vector<uint32_t>({1024, 1, 1, 1, 1, 1024, 1024, 1, 1, 1, 1}));
+    EXPECT_EQ(fake->purges, 3);  // open, first drain, drain before the copy
+    EXPECT_NE(out.find("\n\a\aError: Firmware updating error: timed out on Line 2, resending.\n\r"),
+              std::string::npos);
+    EXPECT_NE(out.find("\n\a\aError: Firmware updating error: validation on Line 3, resending.\n\r"),
+              std::string::npos);
+    size_t redraws = 0;
+    for (char c : out) redraws += c == '\r' ? 1 : 0;
+    EXPECT_EQ(redraws, 3u);  // one progress line for each record acknowledged
+    EXPECT_TRUE(fake->chunks.empty());
 }
 
 }  // namespace

@@ -9,11 +9,30 @@
 
 namespace {
 int saved_error = 0;
+// A fuller text for saved_error (empty: the system's own).
+char saved_text[1024];
 }  // namespace
 
 int plat_last_error() { return saved_error; }
 
-void plat_save_error(int code) { saved_error = code; }
+void plat_save_error(int code) {
+    saved_error = code;
+    saved_text[0] = '\0';
+}
+
+void plat_save_error_text(int code, const char* text) {
+    saved_error = code;
+    std::snprintf(saved_text, sizeof saved_text, "%s", text != nullptr ? text : "");
+}
+
+void plat_last_error_text(char* buf, size_t size) {
+    if (buf == nullptr || size == 0) return;
+    if (saved_text[0] == '\0') {
+        plat_error_text(saved_error, buf, size);
+        return;
+    }
+    std::snprintf(buf, size, "%s", saved_text);
+}
 
 void plat_error_text(int code, char* buf, size_t size) {
     if (buf == nullptr || size == 0) return;

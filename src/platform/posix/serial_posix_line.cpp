@@ -26,7 +26,12 @@ bool get2(int fd, termios2* t) {
     return true;
 }
 
-constexpr tcflag_t RAW_IFLAG_OFF = IGNBRK | BRKINT | IGNPAR | PARMRK | INPCK | ISTRIP | INLCR | IGNCR |
+// A break on the line is no byte, as under Windows, where the driver reports
+// it in the port's error state: IGNBRK drops it (raw mode would read it as a
+// 0x00, and a device that breaks the line while it powers up would put a 0x00
+// before its first byte).
+constexpr tcflag_t RAW_IFLAG_ON = IGNBRK;
+constexpr tcflag_t RAW_IFLAG_OFF = BRKINT | IGNPAR | PARMRK | INPCK | ISTRIP | INLCR | IGNCR |
                                    ICRNL | IXON | IXOFF | IXANY | IMAXBEL | IUCLC;
 constexpr tcflag_t RAW_LFLAG_OFF = ISIG | ICANON | ECHO | ECHOE | ECHOK | ECHONL | IEXTEN | ECHOCTL |
                                    ECHOKE | TOSTOP | XCASE;
@@ -85,6 +90,7 @@ bool posix_line_set(int fd, const serial_settings* s) {
     termios2 t{};
     if (!get2(fd, &t)) return false;
     t.c_iflag &= ~RAW_IFLAG_OFF;
+    t.c_iflag |= RAW_IFLAG_ON;
     t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
     t.c_lflag &= ~RAW_LFLAG_OFF;
     t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | HUPCL | CBAUD |
@@ -103,6 +109,7 @@ bool posix_line_set(int fd, const serial_settings* s) {
     bool same = back.c_ospeed == s->baud && back.c_ispeed == s->baud && (back.c_cflag & CSIZE) == CS8 &&
                 (back.c_cflag & (PARENB | CSTOPB | CRTSCTS)) == 0 &&
                 (back.c_iflag & (IXON | IXOFF | IXANY | INPCK | ICRNL | INLCR | IGNCR)) == 0 &&
+                (back.c_iflag & RAW_IFLAG_ON) == RAW_IFLAG_ON &&
                 (back.c_lflag & (ICANON | ECHO | ISIG)) == 0 && (back.c_oflag & OPOST) == 0;
     if (!same) {
         plat_save_error(EINVAL);

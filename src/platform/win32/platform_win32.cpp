@@ -12,6 +12,8 @@ int plat_last_error() { return static_cast<int>(GetLastError()); }
 
 void plat_save_error(int code) { SetLastError(static_cast<DWORD>(code)); }
 
+void plat_save_error_text(int code, const char*) { plat_save_error(code); }
+
 void plat_error_text(int code, char* buf, size_t size) {
     if (buf == nullptr || size == 0) return;
     buf[0] = '\0';
@@ -33,6 +35,8 @@ bool plat_is_terminal(FILE* stream) {
     int fd = _fileno(stream);
     return fd >= 0 && _isatty(fd) != 0;
 }
+
+void plat_last_error_text(char* buf, size_t size) { plat_error_text(plat_last_error(), buf, size); }
 
 void plat_os_sleep_ms(uint32_t ms) { Sleep(ms); }
 

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/comm_status_error.h"
 #include "platform/serial_backend.h"
 
 namespace {
@@ -170,11 +171,15 @@ bool win_read(serial_handle h, void* buf, uint32_t size, uint32_t* got) {
     // while it waited: some drivers (Wine's among them) report the latter as a
     // time-out too. The port's error state tells them apart; asking for it
     // also clears line errors, which would otherwise stop further reads when
-    // the driver aborts on errors.
+    // the driver aborts on errors. A driver that cannot report its error state
+    // says nothing about the device: the read stays a time-out.
     if (n < size) {
         DWORD errors = 0;
         COMSTAT status;
-        if (!ClearCommError(to_win(h), &errors, &status)) return false;
+        if (!ClearCommError(to_win(h), &errors, &status)) {
+            DWORD code = GetLastError();
+            if (comm_status_device_gone(code)) return false;
+        }
     }
     return true;
 }

@@ -1,0 +1,15 @@
+// What the POSIX serial backend shows beyond the serial_backend table: the
+// terminal behind a handle, and a seam for the driver's serial-information
+// calls, which a pseudo-terminal does not have, so that tests can stand in a
+// driver that has them.
+#pragma once
+
+#include "platform/serial_backend.h"
+
+// The file descriptor of an open port's terminal, or -1.
+int serial_posix_fd(serial_handle h);
+
+// TIOCGSERIAL and TIOCSSERIAL (the request, and a struct serial_struct) go
+// through this when it is set; it answers as ioctl() does (0, or -1 with errno).
+using serial_posix_info_call = int (*)(int fd, unsigned long request, void* info);
+void serial_posix_set_info_call(serial_posix_info_call call);  // nullptr: ioctl() itself
