@@ -8,8 +8,6 @@
 std::array<char, DIRECTIVE_LINE_SIZE> line_echo{};
 
 namespace {
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
 // Reads like fgets: up to size - 1 characters, through the line feed when it
 // comes first. A carriage return directly before a line feed is taken as part
 // of the line end, as a text-mode read on Windows does. Returns the number of
@@ -36,22 +34,6 @@ int read_bounded(FILE* file, char* buf, int size) {
 }  // namespace
 
 bool directive_is_comment_char(char c) { return c == '#' || c == '/' || c == ';'; }
-
-bool directive_prefix_match(const char* table_word, const char* typed) {
-    size_t i = 0;
-    for (; typed[i] != '\0'; ++i) {
-        if (table_word[i] == '\0' || lower(table_word[i]) != lower(typed[i])) return false;
-    }
-    return i > 0;
-}
-
-bool directive_equal_nocase(const char* a, const char* b) {
-    size_t i = 0;
-    for (; a[i] != '\0' && b[i] != '\0'; ++i) {
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return a[i] == b[i];
-}
 
 int directive_open(directive_file& df, const char* path) {
     df.file = text_file_open(path);

@@ -57,7 +57,3 @@ bool directive_commented(const directive_file& df, const char* word);
 directive_arg_state directive_arg(directive_file& df, const char* separators, char** word);
 
 bool directive_is_comment_char(char c);
-// Case-insensitive: whether table_word begins with typed (over typed's length).
-bool directive_prefix_match(const char* table_word, const char* typed);
-// Case-insensitive equality of two words.
-bool directive_equal_nocase(const char* a, const char* b);

@@ -7,6 +7,7 @@
 #include "common/directive_scan.h"
 #include "common/number_text.h"
 #include "common/text_file.h"
+#include "common/word_table.h"
 #include "config/angle_parser.h"
 #include "config/conf_image.h"
 #include "serial/baud_table.h"
@@ -31,12 +32,7 @@ constexpr int KW_LOG = 32;
 constexpr int KW_DUPEWIN = 34;
 constexpr int KW_DIGIPATH = 35;
 
-struct conf_keyword {
-    const char* word;
-    int code;
-};
-
-const std::array<conf_keyword, 17> conf_keyword_table = {{
+const std::array<word_code, 17> conf_keyword_table = {{
     {"call", KW_CALL},
     {"ssid", KW_SSID},
     {"position", KW_POSITION},
@@ -249,24 +245,17 @@ int process_lines(directive_file& df) {
     while (directive_read(df)) {
         char* token = directive_first_word(df);
         if (token == nullptr) continue;
-        int matches = 0;
-        const conf_keyword* found = nullptr;
-        for (const conf_keyword& entry : conf_keyword_table) {
-            if (directive_prefix_match(entry.word, token)) {
-                ++matches;
-                found = &entry;
-            }
-        }
-        if (matches > 1) {
+        int row = word_lookup(conf_keyword_table, token);
+        if (row == WORD_AMBIGUOUS) {
             con_print("\a\aError: line %d: Ambiguous command: %s: %s\n", shown_line(df), token, line_echo.data());
             return -7;
         }
-        if (found == nullptr) {
+        if (row == WORD_NONE) {
             con_print("\a\aError: line %d: command %s invalid: %s\n", shown_line(df), token, line_echo.data());
             return -7;
         }
         ++items;
-        int rc = handle_keyword(df, found->code);
+        int rc = handle_keyword(df, conf_keyword_table[static_cast<size_t>(row)].code);
         if (rc != 0) return rc;
     }
     // A read that failed is no end of the file: the rest of it was never seen.

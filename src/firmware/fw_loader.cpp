@@ -5,9 +5,9 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 
 #include "common/number_text.h"
+#include "common/word_table.h"
 #include "common/text_file.h"
 #include "firmware/inhex_verify.h"
 #include "platform/platform.h"
@@ -260,7 +260,7 @@ void cmd_firmware(word_cursor& words) {
         return;
     }
     int port = text_whole(port_word);
-    if (port == 0 && strncasecmp(port_word, "com", 3) == 0) port = text_whole(port_word + 3);
+    if (port == 0 && nocase_starts(port_word, "com")) port = text_whole(port_word + 3);
     if (port < 1 || port > 10) {
         con_print("\a\aError: invalid COM port number (1..10): %s\n", port_word);
         return;

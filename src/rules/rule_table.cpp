@@ -10,7 +10,7 @@
 std::array<rule_entry, RULE_MAX> rule_table{};
 bool rules_processed = false;
 
-const std::array<rule_word, 9> rule_command_table = {{
+const std::array<word_code, 9> rule_command_table = {{
     {"implicit", RULE_KIND_IMPLICIT},
     {"destin", RULE_KIND_DESTIN},
     {"dst", RULE_KIND_DESTIN},
@@ -35,7 +35,7 @@ void rule_set_f32(rule_entry& rule, size_t offset, float value) {
 }
 
 const char* rule_kind_name(int kind) {
-    for (const rule_word& entry : rule_command_table) {
+    for (const word_code& entry : rule_command_table) {
         if (entry.code == kind) return entry.word;
     }
     return "?";

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/word_table.h"
+
 // Rule kinds (command codes shared with the rule commands).
 constexpr uint8_t RULE_KIND_IMPLICIT = 36;  // never stored in a record
 constexpr uint8_t RULE_KIND_DESTIN = 37;
@@ -66,11 +68,7 @@ static_assert(sizeof(rule_table) == 2800, "the rule block is 2800 bytes");
 // Set once a rules file has been read to its end without error.
 extern bool rules_processed;
 
-struct rule_word {
-    const char* word;
-    int code;
-};
-extern const std::array<rule_word, 9> rule_command_table;
+extern const std::array<word_code, 9> rule_command_table;
 extern const std::array<const char*, 9> compass_names;
 
 // The command word of the first table entry with this kind code, or "?".

@@ -7,6 +7,7 @@
 #include "common/directive_scan.h"
 #include "common/number_text.h"
 #include "common/text_file.h"
+#include "common/word_table.h"
 #include "config/angle_parser.h"
 #include "config/conf_image.h"
 #include "rules/rule_table.h"
@@ -20,7 +21,7 @@ constexpr const char* COORD_SET = "\t,";
 constexpr const char* LAST_COORD_SET = "#/;\t,";
 constexpr const char* CALL_SET = "#/; \t,";
 
-const std::array<rule_word, 4> rule_action_table = {{
+const std::array<word_code, 4> rule_action_table = {{
     {"drop", RULE_DROP},
     {"d", RULE_DROP},
     {"pass", RULE_PASS},
@@ -143,7 +144,7 @@ int handle_compass(rules_run& run) {
     if (rc != 0) return rc;
     size_t dir = 0;
     for (size_t i = 1; i < compass_names.size(); ++i) {
-        if (directive_equal_nocase(word, compass_names[i])) {
+        if (nocase_equal(word, compass_names[i])) {
             dir = i;
             break;
         }
@@ -214,14 +215,8 @@ int process_lines(rules_run& run) {
     while (directive_read(run.df)) {
         char* action_text = directive_first_word(run.df);
         if (action_text == nullptr) continue;
-        const rule_word* action = nullptr;
-        for (const rule_word& entry : rule_action_table) {
-            if (directive_equal_nocase(action_text, entry.word)) {
-                action = &entry;
-                break;
-            }
-        }
-        if (action == nullptr) {
+        int action_row = word_find(rule_action_table, action_text);
+        if (action_row == WORD_NONE) {
             con_print("\a\aError: %s[%d]: action %s invalid:\n%s\n", run.path, shown_line(run), action_text,
                       line_echo.data());
             return -3;
@@ -234,37 +229,32 @@ int process_lines(rules_run& run) {
                       line_echo.data());
             return -6;
         }
-        int matches = 0;
-        const rule_word* found = nullptr;
-        for (const rule_word& entry : rule_command_table) {
-            if (directive_prefix_match(entry.word, command)) {
-                ++matches;
-                found = &entry;
-            }
-        }
-        if (matches > 1) {
+        int command_row = word_lookup(rule_command_table, command);
+        if (command_row == WORD_AMBIGUOUS) {
             con_print("\a\aError: %s[%d]: Ambiguous command: %s:\n%s\n", run.path, shown_line(run), command,
                       line_echo.data());
             return -7;
         }
-        if (found == nullptr) {
+        if (command_row == WORD_NONE) {
             con_print("\a\aError: %s[%d]: command %s invalid:\n%s\n", run.path, shown_line(run), command,
                       line_echo.data());
             return -7;
         }
-        if (found->code == RULE_KIND_IMPLICIT) {
-            conf_image.implicit_action = action->code == RULE_DROP ? IMPLICIT_DROP : IMPLICIT_PASS;
+        const int action = rule_action_table[static_cast<size_t>(action_row)].code;
+        const int kind = rule_command_table[static_cast<size_t>(command_row)].code;
+        if (kind == RULE_KIND_IMPLICIT) {
+            conf_image.implicit_action = action == RULE_DROP ? IMPLICIT_DROP : IMPLICIT_PASS;
             ++implicit;
             ++accepted;
             continue;
         }
         // Fewer than 100 accepted lines, so a record is free.
         run.rule = &rule_table[next];
-        run.rule->kind = static_cast<uint8_t>(found->code);
-        run.rule->flags = static_cast<uint8_t>(action->code);
+        run.rule->kind = static_cast<uint8_t>(kind);
+        run.rule->flags = static_cast<uint8_t>(action);
         run.rule->line = static_cast<uint16_t>(run.df.line_number);
         int rc = 0;
-        switch (found->code) {
+        switch (kind) {
         case RULE_KIND_DESTIN:
             rc = handle_call(run, true);
             break;

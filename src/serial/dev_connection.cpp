@@ -2,9 +2,9 @@
 
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 
 #include "common/number_text.h"
+#include "common/word_table.h"
 #include "config/conf_image.h"
 #include "serial/serial_port.h"
 #include "shell/command_shell.h"
@@ -132,7 +132,7 @@ void cmd_connect(word_cursor& words) {
         return;
     }
     int number = text_whole(word);
-    if (number == 0 && strncasecmp(word, "com", 3) == 0) number = text_whole(word + 3);
+    if (number == 0 && nocase_starts(word, "com")) number = text_whole(word + 3);
     if (number < 1 || number > 10) {
         con_print("\a\aError: invalid COM port number (1..10): %s\n", word);
         return;

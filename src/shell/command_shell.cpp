@@ -3,9 +3,9 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 
 #include "common/word_scan.h"
+#include "common/word_table.h"
 #include "config/conf_image.h"
 #include "config/conf_parser.h"
 #include "download/dwn_sequence.h"
@@ -71,22 +71,6 @@ constexpr const char* FILE_NAME_SEPARATORS = ",\t";
 
 constexpr int LINE_SIZE = 256;  // a line of input holds at most 255 characters
 char previous_line[LINE_SIZE];
-
-enum lookup_result { LOOKUP_NONE = -1, LOOKUP_AMBIGUOUS = -2 };
-
-// The row whose name begins with the word (any letter case), LOOKUP_NONE, or
-// LOOKUP_AMBIGUOUS when a second row matches too.
-int find_command(const char* word) {
-    size_t length = std::strlen(word);
-    int found = LOOKUP_NONE;
-    for (size_t row = 0; row < command_table.size(); ++row) {
-        const char* name = command_table[row].name;
-        if (length > std::strlen(name) || strncasecmp(word, name, length) != 0) continue;
-        if (found != LOOKUP_NONE) return LOOKUP_AMBIGUOUS;
-        found = static_cast<int>(row);
-    }
-    return found;
-}
 
 void run_file_command(word_cursor& words, int (*process)(const char*), const char* failure) {
     const char* file_name = word_next(words, FILE_NAME_SEPARATORS);
@@ -197,12 +181,12 @@ int command_shell() {
         const char* word = word_next(words, COMMAND_SEPARATORS);
         if (word == nullptr) continue;
 
-        int row = find_command(word);
-        if (row == LOOKUP_NONE) {
+        int row = word_lookup(command_table, &command_row::name, word);
+        if (row == WORD_NONE) {
             con_print("\a\aError: unknown command: %s\n", word);
             continue;
         }
-        if (row == LOOKUP_AMBIGUOUS) {
+        if (row == WORD_AMBIGUOUS) {
             con_print("\a\aError: ambiguous command: %s\n", word);
             continue;
         }

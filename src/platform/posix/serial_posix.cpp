@@ -22,6 +22,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "common/word_table.h"
 #include "platform/platform.h"
 #include "platform/posix/serial_posix_line.h"
 #include "platform/serial_backend.h"
@@ -96,8 +97,7 @@ void sleep_until(int64_t deadline) {
 
 // The port number of "COMn" (any letter case), or 0.
 int com_number(const char* name) {
-    if (name == nullptr) return 0;
-    if ((name[0] | 0x20) != 'c' || (name[1] | 0x20) != 'o' || (name[2] | 0x20) != 'm') return 0;
+    if (name == nullptr || !nocase_starts(name, "com")) return 0;
     int n = 0;
     const char* p = name + 3;
     if (*p == '\0') return 0;
