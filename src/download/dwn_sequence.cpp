@@ -135,7 +135,6 @@ void cmd_download() {
     // The device leaves its command interpreter for the download and only a
     // power cycle brings it back, so the connection ends here whatever happened.
     con_print("\a\aPlease Power OFF the Quorvantis and power it back on to RESET it.\n");
-    close_port();
-    connected = 0;
+    dev_disconnect();
     con_print("Disconnected\n");
 }

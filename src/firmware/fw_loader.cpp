@@ -6,8 +6,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "common/number_text.h"
-#include "common/word_table.h"
 #include "common/text_file.h"
 #include "firmware/inhex_verify.h"
 #include "platform/platform.h"
@@ -178,7 +176,7 @@ int fw_session(FILE* file, uint32_t total) {
 
     con_print("\n\n");
     std::rewind(file);
-    fw_start_time = plat_time_seconds();
+    fw_start_time = plat_clock_ms() / 1000;
     return fw_transfer(file, total);
 }
 
@@ -187,7 +185,7 @@ int fw_session(FILE* file, uint32_t total) {
 int64_t fw_start_time = 0;
 
 void fw_progress(uint32_t done, uint32_t total) {
-    int64_t elapsed = plat_time_seconds() - fw_start_time;
+    int64_t elapsed = plat_clock_ms() / 1000 - fw_start_time;
     double fraction = total == 0 ? 0.0 : static_cast<double>(done) / static_cast<double>(total);
     // The estimate is kept within what an unsigned 32-bit number holds, and a
     // clock that stepped back gives no negative time.
@@ -235,7 +233,7 @@ int firmware(int port, const char* file_name) {
         std::fclose(file);
         return -4;
     }
-    std::snprintf(port_name, sizeof port_name, "COM%d", port);
+    port_name_set(port);
     if (open_port(port_name, FW_SPEED) != 0) {
         con_print("\a\aError: could not open COM port %s\n", port_name);
         // set_comm_prop leaves the port open only when it refused its own arguments.
@@ -259,12 +257,8 @@ void cmd_firmware(word_cursor& words) {
         con_print("\a\aError: missing arguments: com_port file_name\n");
         return;
     }
-    int port = text_whole(port_word);
-    if (port == 0 && nocase_starts(port_word, "com")) port = text_whole(port_word + 3);
-    if (port < 1 || port > 10) {
-        con_print("\a\aError: invalid COM port number (1..10): %s\n", port_word);
-        return;
-    }
+    int port = port_number_arg(port_word);
+    if (port == 0) return;
     const char* file_name = word_next(words, ",\t");
     if (file_name == nullptr) {
         con_print("\a\aError: missing argument: file_name\n");

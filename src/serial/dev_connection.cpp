@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "common/number_text.h"
-#include "common/word_table.h"
 #include "config/conf_image.h"
 #include "serial/serial_port.h"
 #include "shell/command_shell.h"
@@ -51,8 +50,7 @@ size_t reply_length(int count) {
 }
 
 int fail_closed(int result) {
-    close_port();
-    connected = 0;
+    dev_disconnect();
     return result;
 }
 
@@ -116,6 +114,11 @@ int resync_connect(int32_t speed) {
 }
 }  // namespace
 
+void dev_disconnect() {
+    close_port();
+    connected = 0;
+}
+
 int dev_connect(int32_t speed, int resync) {
     con_print("Connecting at %ld...\n", static_cast<long>(speed));
     return resync == 0 ? initial_connect(speed) : resync_connect(speed);
@@ -131,19 +134,15 @@ void cmd_connect(word_cursor& words) {
         con_print("\a\aError: missing argument: com_port\n");
         return;
     }
-    int number = text_whole(word);
-    if (number == 0 && nocase_starts(word, "com")) number = text_whole(word + 3);
-    if (number < 1 || number > 10) {
-        con_print("\a\aError: invalid COM port number (1..10): %s\n", word);
-        return;
-    }
+    int number = port_number_arg(word);
+    if (number == 0) return;
     char* speed_word = word_next(words, WORD_DELIMITERS);
     last_baud = speed_word != nullptr ? text_whole(speed_word) : static_cast<int32_t>(conf_default_connect_baud());
     if (!is_connect_rate(last_baud)) {
         con_print("\a\aError: invalid baud rate: %d\n", static_cast<int>(last_baud));
         return;
     }
-    std::snprintf(port_name, sizeof port_name, "COM%d", number);
+    port_name_set(number);
     dev_connect(last_baud, 0);
 }
 
@@ -166,8 +165,7 @@ void cmd_baud(word_cursor& words) {
     int length = std::snprintf(command, sizeof command, "host %ld\r", static_cast<long>(last_baud));
     if (write_port(port_name, command, length) < 0) {
         con_print("\a\aError: wrote Host Baud command, got error on port %s\n", port_name);
-        close_port();
-        connected = 0;
+        dev_disconnect();
         return;
     }
     dev_connect(last_baud, 1);
@@ -175,8 +173,7 @@ void cmd_baud(word_cursor& words) {
 
 void cmd_disconnect() {
     if (connected == 1) {
-        close_port();
-        connected = 0;
+        dev_disconnect();
         con_print("Disconnected\n");
         return;
     }

@@ -1,8 +1,10 @@
 #include "serial/serial_port.h"
 
-#include <chrono>
 #include <cstdio>
 
+#include "common/number_text.h"
+#include "common/word_table.h"
+#include "platform/platform.h"
 #include "serial/baud_table.h"
 #include "shell/console.h"
 
@@ -24,9 +26,13 @@ constexpr uint32_t PCF_TIMEOUTS = 0x00C0;        // PCF_TOTALTIMEOUTS | PCF_INTT
 const serial_backend& backend() { return *serial_backend_get(); }
 
 // The drain reads until the line has been quiet this long, for at most
-// DRAIN_LIMIT_MS (a device that never falls quiet must not hold it for ever).
+// DRAIN_LIMIT_MS or that long's worth of bytes at the port's speed (a device
+// that never falls quiet must not hold it for ever).
 constexpr int DRAIN_QUIET_MS = 100;
 constexpr int64_t DRAIN_LIMIT_MS = 5000;
+
+// COM-port arguments name COM1 to COM10.
+constexpr int PORT_NUMBER_MAX = 10;
 
 // Milliseconds per byte at the speed, by integer division; a speed of 0 (no
 // port ever set) counts as no per-byte allowance rather than a division by 0.
@@ -205,15 +211,27 @@ void purge_port() {
 }
 
 void drain_port(const char* name, void* buffer, int size) {
-    auto start = std::chrono::steady_clock::now();
-    int64_t budget = static_cast<int64_t>(port_settings.baud) / 2;
+    const int64_t start = plat_clock_ms();
+    // 10 bits a byte: the bytes the line carries in DRAIN_LIMIT_MS.
+    const int64_t budget = DRAIN_LIMIT_MS * port_settings.baud / 10000;
     int64_t drained = 0;
     for (;;) {
         int n = read_port(name, buffer, size, DRAIN_QUIET_MS);
         if (n == 0) break;
         drained += n;
-        auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-        if (elapsed.count() >= DRAIN_LIMIT_MS || drained >= budget) break;
+        if (plat_clock_ms() - start >= DRAIN_LIMIT_MS || drained >= budget) break;
     }
     purge_port();
 }
+
+int port_number_arg(const char* word) {
+    int number = text_whole(word);
+    if (number == 0 && nocase_starts(word, "com")) number = text_whole(word + 3);
+    if (number < 1 || number > PORT_NUMBER_MAX) {
+        con_print("\a\aError: invalid COM port number (1..10): %s\n", word);
+        return 0;
+    }
+    return number;
+}
+
+void port_name_set(int number) { std::snprintf(port_name, sizeof port_name, "COM%d", number); }

@@ -21,8 +21,15 @@ void purge_port();
 // Reads away whatever the device still sends, size bytes at a time into
 // buffer with a 100 ms time-out, until a read comes back empty (the line was
 // quiet that long), then empties both queues. A device that never falls quiet
-// is given up on after 5 seconds or 5 seconds' worth of bytes at the port's
-// speed.
+// is given up on after 5 seconds on the platform clock, or 5 seconds' worth of
+// bytes at the port's speed.
 void drain_port(const char* name, void* buffer, int size);
 // Closes port_handle (when open) and marks it invalid.
 void close_port();
+
+// The port number of a command's COM-port argument: its leading digits ("3"),
+// or the digits after "com" in any letter case ("com3", "COM3"). 1 to 10; 0,
+// after the invalid-number message, for any other word.
+int port_number_arg(const char* word);
+// Names the port to open: port_name becomes "COMn".
+void port_name_set(int number);

@@ -28,9 +28,10 @@ void remove_work_dir() {
     if (chdir("/") == 0) rmdir(work_dir);
 }
 
-// Every look at the clock moves it one second on, so a loop that waits out a
-// window of seconds ends after a few turns instead of in real time.
-int64_t racing_clock() { return ++fake_clock; }
+// Every look at the clock (in milliseconds) moves it one second on, so a loop
+// that waits out a window of seconds ends after a few turns instead of in
+// real time.
+int64_t racing_clock() { return ++fake_clock * 1000; }
 
 serial_handle fake_open(const char*) {
     ++fuzz_dev.open_handles;
