@@ -18,10 +18,13 @@ namespace {
 // The properties block up to and including the first provider character.
 constexpr uint32_t FIRST_PROPERTIES_BLOCK = 62;
 
-constexpr uint32_t SP_REQUIRED = 0x000F;         // parity, baud, data bits, stop bits
-constexpr uint16_t DATABITS_8 = 0x0008;
-constexpr uint16_t STOP10_PARITY_NONE = 0x0101;  // STOPBITS_10 | PARITY_NONE
-constexpr uint32_t PCF_TIMEOUTS = 0x00C0;        // PCF_TOTALTIMEOUTS | PCF_INTTIMEOUTS
+// What the link needs of the driver: parity, speed, data bits and stop bits
+// settable; 8 data bits; one stop bit without parity; total and interval
+// time-outs.
+constexpr uint32_t SP_REQUIRED = SERIAL_SP_PARITY | SERIAL_SP_BAUD | SERIAL_SP_DATABITS | SERIAL_SP_STOPBITS;
+constexpr uint16_t DATA_REQUIRED = SERIAL_DATABITS_8;
+constexpr uint16_t STOP_PARITY_REQUIRED = SERIAL_STOPBITS_10 | SERIAL_PARITY_NONE;
+constexpr uint32_t PCF_REQUIRED = SERIAL_PCF_TOTALTIMEOUTS | SERIAL_PCF_INTTIMEOUTS;
 
 const serial_backend& backend() { return *serial_backend_get(); }
 
@@ -102,20 +105,20 @@ int set_comm_prop(const char* name, uint32_t speed) {
         close_port();
         return -7;
     }
-    if ((caps.settable_data & DATABITS_8) != DATABITS_8) {
+    if ((caps.settable_data & DATA_REQUIRED) != DATA_REQUIRED) {
         con_print("\a\aError: 8 data bits comm properties for port %s not settable: Settable Data 0x%04x\n", name,
                   static_cast<unsigned>(caps.settable_data));
         close_port();
         return -9;
     }
-    if ((caps.settable_stop_parity & STOP10_PARITY_NONE) != STOP10_PARITY_NONE) {
+    if ((caps.settable_stop_parity & STOP_PARITY_REQUIRED) != STOP_PARITY_REQUIRED) {
         con_print("\a\aError: 1 stop bit, no parity comm properties for port %s not settable: Settable Stop & "
                   "Parity 0x%04x\n",
                   name, static_cast<unsigned>(caps.settable_stop_parity));
         close_port();
         return -10;
     }
-    if ((caps.prov_capabilities & PCF_TIMEOUTS) != PCF_TIMEOUTS) {
+    if ((caps.prov_capabilities & PCF_REQUIRED) != PCF_REQUIRED) {
         con_print("\a\aError: timeouts comm properties for port %s not settable: Settable Prov Cap 0x%08x\n", name,
                   static_cast<unsigned>(caps.prov_capabilities));
         close_port();

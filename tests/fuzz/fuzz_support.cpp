@@ -84,8 +84,17 @@ bool fake_write(serial_handle, const void*, uint32_t size, uint32_t* written) {
 void fake_purge(serial_handle) {}
 void fake_close(serial_handle) { --fuzz_dev.open_handles; }
 
-const serial_backend fake_backend = {fake_open,  fake_get_properties, fake_get_state, fake_set_state,
-                                     fake_set_timeouts, fake_read, fake_write, fake_purge, fake_close};
+const serial_backend fake_backend = {
+    .open = fake_open,
+    .get_properties = fake_get_properties,
+    .get_state = fake_get_state,
+    .set_state = fake_set_state,
+    .set_timeouts = fake_set_timeouts,
+    .read = fake_read,
+    .write = fake_write,
+    .purge = fake_purge,
+    .close = fake_close,
+};
 
 }  // namespace
 

@@ -52,8 +52,17 @@ bool f_write(serial_handle, const void* buf, uint32_t size, uint32_t* written) {
 void f_purge(serial_handle) { state.pending.clear(); }
 void f_close(serial_handle) { ++state.closes; }
 
-const serial_backend backend = {f_open, f_props, f_get_state, f_set_state, f_set_timeouts,
-                                f_read, f_write, f_purge, f_close};
+const serial_backend backend = {
+    .open = f_open,
+    .get_properties = f_props,
+    .get_state = f_get_state,
+    .set_state = f_set_state,
+    .set_timeouts = f_set_timeouts,
+    .read = f_read,
+    .write = f_write,
+    .purge = f_purge,
+    .close = f_close,
+};
 
 FILE* out_stream = nullptr;
 FILE* in_stream = nullptr;

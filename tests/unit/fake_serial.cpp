@@ -141,8 +141,17 @@ void f_close(serial_handle) {
     --the_fake.open_count;
 }
 
-const serial_backend fake_backend = {f_open,         f_get_properties, f_get_state, f_set_state, f_set_timeouts,
-                                     f_read,         f_write,          f_purge,     f_close};
+const serial_backend fake_backend = {
+    .open = f_open,
+    .get_properties = f_get_properties,
+    .get_state = f_get_state,
+    .set_state = f_set_state,
+    .set_timeouts = f_set_timeouts,
+    .read = f_read,
+    .write = f_write,
+    .purge = f_purge,
+    .close = f_close,
+};
 }  // namespace
 
 void fake_serial::on_write(const std::string& written, const std::vector<std::string>& replies) {

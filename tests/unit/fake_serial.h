@@ -32,7 +32,15 @@ struct fake_serial {
     int fail_errno = 5;  // EIO
     bool open_fails = false;
     int properties_fail_at = 0;  // 1: the first report fails, 2: the second
-    serial_caps caps{64, 0x7f, 0x000f, 0x1f07, 0xff};
+    // A terminal's report: everything settable.
+    serial_caps caps{64,
+                     SERIAL_SP_PARITY | SERIAL_SP_BAUD | SERIAL_SP_DATABITS | SERIAL_SP_STOPBITS | SERIAL_SP_HANDSHAKING |
+                         SERIAL_SP_PARITY_CHECK | SERIAL_SP_RLSD,
+                     SERIAL_DATABITS_5 | SERIAL_DATABITS_6 | SERIAL_DATABITS_7 | SERIAL_DATABITS_8,
+                     SERIAL_STOPBITS_10 | SERIAL_STOPBITS_15 | SERIAL_STOPBITS_20 | SERIAL_PARITY_NONE | SERIAL_PARITY_ODD |
+                         SERIAL_PARITY_EVEN | SERIAL_PARITY_MARK | SERIAL_PARITY_SPACE,
+                     SERIAL_PCF_DTRDSR | SERIAL_PCF_RTSCTS | SERIAL_PCF_RLSD | SERIAL_PCF_PARITY_CHECK |
+                         SERIAL_PCF_XONXOFF | SERIAL_PCF_SETXCHAR | SERIAL_PCF_TOTALTIMEOUTS | SERIAL_PCF_INTTIMEOUTS};
     uint16_t first_packet_length = 64;
     bool get_state_fails = false;
     bool set_state_fails = false;

@@ -250,12 +250,17 @@ bool posix_get_properties(serial_handle h, uint32_t, serial_caps* caps) {
     *caps = serial_caps{};
     caps->packet_length = 64;
     // Anything that is not a terminal reports nothing settable, so the
-    // capability check refuses it with its own message.
+    // capability check refuses it with its own message; a terminal device
+    // reports everything settable.
     if (!posix_line_is_terminal(port->fd)) return true;
-    caps->settable_params = 0x007f;
-    caps->settable_data = 0x000f;
-    caps->settable_stop_parity = 0x1f07;
-    caps->prov_capabilities = 0x00ff;
+    caps->settable_params = SERIAL_SP_PARITY | SERIAL_SP_BAUD | SERIAL_SP_DATABITS | SERIAL_SP_STOPBITS |
+                            SERIAL_SP_HANDSHAKING | SERIAL_SP_PARITY_CHECK | SERIAL_SP_RLSD;
+    caps->settable_data = SERIAL_DATABITS_5 | SERIAL_DATABITS_6 | SERIAL_DATABITS_7 | SERIAL_DATABITS_8;
+    caps->settable_stop_parity = SERIAL_STOPBITS_10 | SERIAL_STOPBITS_15 | SERIAL_STOPBITS_20 | SERIAL_PARITY_NONE |
+                                 SERIAL_PARITY_ODD | SERIAL_PARITY_EVEN | SERIAL_PARITY_MARK | SERIAL_PARITY_SPACE;
+    caps->prov_capabilities = SERIAL_PCF_DTRDSR | SERIAL_PCF_RTSCTS | SERIAL_PCF_RLSD | SERIAL_PCF_PARITY_CHECK |
+                              SERIAL_PCF_XONXOFF | SERIAL_PCF_SETXCHAR | SERIAL_PCF_TOTALTIMEOUTS |
+                              SERIAL_PCF_INTTIMEOUTS;
     return true;
 }
 
@@ -435,9 +440,17 @@ void posix_close(serial_handle h) {
     delete port;
 }
 
-const serial_backend posix_backend = {posix_open,        posix_get_properties, posix_get_state,
-                                      posix_set_state,   posix_set_timeouts,   posix_read,
-                                      posix_write,       posix_purge,          posix_close};
+const serial_backend posix_backend = {
+    .open = posix_open,
+    .get_properties = posix_get_properties,
+    .get_state = posix_get_state,
+    .set_state = posix_set_state,
+    .set_timeouts = posix_set_timeouts,
+    .read = posix_read,
+    .write = posix_write,
+    .purge = posix_purge,
+    .close = posix_close,
+};
 }  // namespace
 
 const serial_backend* serial_os_backend() { return &posix_backend; }
