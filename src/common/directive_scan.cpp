@@ -41,7 +41,7 @@ int directive_open(directive_file& df, const char* path) {
     df.comment_pos = -1;
     df.cursor = word_cursor{nullptr};
     df.read_error = 0;
-    return df.file != nullptr ? 0 : -1;
+    return df.file != nullptr ? DIRECTIVE_OPENED : DIRECTIVE_ERR_OPEN;
 }
 
 void directive_close(directive_file& df) {

@@ -31,8 +31,12 @@ struct directive_file {
     int read_error = 0;                           // errno of a failed read, 0 while none failed
 };
 
-// Opens path for reading as text. 0, or -1 when it cannot be opened or its
-// first read fails (a directory, for one).
+enum directive_open_result : int {
+    DIRECTIVE_OPENED = 0,
+    DIRECTIVE_ERR_OPEN = -1,  // the file cannot be opened, or its first read fails (a directory, for one)
+};
+
+// Opens path for reading as text.
 int directive_open(directive_file& df, const char* path);
 void directive_close(directive_file& df);
 

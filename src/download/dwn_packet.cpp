@@ -49,11 +49,11 @@ uint16_t dwn_crc(uint16_t reg, const uint8_t* bytes, int count, const uint16_t* 
 int dwn_write_pkt(uint8_t* packet, int length) {
     if (packet == nullptr) {
         con_print("dwn_write_pkt: argument ptr pp is null\n");
-        return -1;
+        return DWN_ERR_PKT_NO_BUFFER;
     }
     if (length < PKT_MIN) {
         con_print("dwn_write_pkt: argument len < 5\n");
-        return -2;
+        return DWN_ERR_PKT_SHORT;
     }
     // The length field is 16 bits wide; callers never build more than 64 bytes.
     packet[0] = static_cast<uint8_t>((length >> 8) & 0xFF);
@@ -67,32 +67,32 @@ int dwn_write_pkt(uint8_t* packet, int length) {
     for (int sent = 1; sent <= PKT_TRIES; ++sent) {
         if (write_port(port_name, packet, length) < 0) {
             con_print("\a\aError: writing pkt\n");
-            return -3;
+            return DWN_ERR_PKT_WRITE;
         }
         uint8_t reply = 0;
         int got = read_port(port_name, &reply, 1, REPLY_WAIT_MS);
         if (got != 1) {
             con_print("\a\aError: reading ack or nak: %d\n", got);
-            return -4;
+            return DWN_ERR_PKT_NO_REPLY;
         }
         if (reply == ACK) return length;
         if (reply != NAK) {
             con_print("\a\aError: reading ack or nak: got 0x%02x\n", static_cast<unsigned>(reply));
-            return -5;
+            return DWN_ERR_PKT_BAD_REPLY;
         }
         // NAK: the same bytes go again at once.
     }
-    return -6;
+    return DWN_ERR_PKT_NAKS;
 }
 
 int dwn_write_file(const uint8_t* bytes, int count) {
     if (bytes == nullptr) {
         con_print("dwn_write_file: argument ptr bp is null\n");
-        return -1;
+        return DWN_ERR_FILE_NO_BYTES;
     }
     if (count < 1) {
         con_print("dwn_write_file: argument len < 1\n");
-        return -2;
+        return DWN_ERR_FILE_EMPTY;
     }
     std::array<uint8_t, DATA_CHUNK + 4> packet{};
     int done = 0;
@@ -102,7 +102,7 @@ int dwn_write_file(const uint8_t* bytes, int count) {
         int result = dwn_write_pkt(packet.data(), chunk + 4);
         if (result != chunk + 4) {
             con_print("\a\aError: writing data pkt: %d\n", result);
-            return -3;
+            return DWN_ERR_FILE_PACKET;
         }
         done += chunk;
     }

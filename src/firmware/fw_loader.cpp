@@ -61,7 +61,7 @@ int fw_read_line(FILE* file) {
     return static_cast<int>(length);
 }
 
-// Sends every record with its per-record exchange; 0 or the failure code.
+// Sends every record with its per-record exchange; FW_OK or the failure.
 int fw_transfer(FILE* file, uint32_t total) {
     unsigned long line_no = 0;
     uint32_t acknowledged = 0;
@@ -75,7 +75,7 @@ int fw_transfer(FILE* file, uint32_t total) {
         for (;;) {
             if (write_port(port_name, fw_line.data(), length + 1) < 0) {
                 con_print("\a\aError: wrote FIRMSYNC attention character, got error on port %s\n", port_name);
-                return -11;
+                return FW_ERR_RECORD_WRITE;
             }
             uint8_t reply = fw_reply(100);
             if (reply == FW_ACK) {
@@ -87,7 +87,7 @@ int fw_transfer(FILE* file, uint32_t total) {
             if (errors >= FW_MAX_ERRORS) {
                 con_print("\n\a\aError: maximum Firmware updating errors (%d) encountered- aborting!\n",
                           static_cast<int>(FW_MAX_ERRORS));
-                return -12;
+                return FW_ERR_TOO_MANY_ERRORS;
             }
             switch (reply) {
             case 0x00:
@@ -110,10 +110,10 @@ int fw_transfer(FILE* file, uint32_t total) {
                 break;
             case FW_BUFFER_FULL:
                 con_print("\n\a\aError: Firmware updating error: buffer full on Line %lu- aborting!\n", line_no);
-                return -14;
+                return FW_ERR_BUFFER_FULL;
             case FW_FATAL:
                 con_print("\n\a\aError: Firmware updating error: fatal on Line %lu- aborting!\n", line_no);
-                return -13;
+                return FW_ERR_DEVICE_FATAL;
             default:
                 con_print("\n\a\aError: Firmware updating error: unknown on Line %lu, resending.\n", line_no);
                 break;
@@ -125,10 +125,10 @@ int fw_transfer(FILE* file, uint32_t total) {
         const char* reason = text_file_error(errno);
         con_print("\n\a\aError: Firmware updating error: read error (%s) on Line %lu- aborting!\n", reason,
                   line_no + 1);
-        return -15;
+        return FW_ERR_FILE_READ;
     }
     con_print("\n");
-    return 0;
+    return FW_OK;
 }
 
 // Everything between the port open and its close.
@@ -149,17 +149,17 @@ int fw_session(FILE* file, uint32_t total) {
               FW_POWER_ON_SECONDS);
     if (fw_reply(20000) != FW_ENQ) {
         con_print("\n\a\aError: did not receive the Quorvantis Firmware prompt!\n");
-        return -6;
+        return FW_ERR_NO_PROMPT;
     }
 
     const uint8_t syn = FW_SYN;
     if (write_port(port_name, &syn, 1) < 0) {
         con_print("\n\a\aError: wrote FIRMSYNC sync character, got error on port %s\n", port_name);
-        return -7;
+        return FW_ERR_SYNC_WRITE;
     }
     if (fw_reply(200) != FW_ACK) {
         con_print("\n\a\aError: did not synchronize with the Quorvantis!\n");
-        return -8;
+        return FW_ERR_NO_SYNC;
     }
 
     std::array<char, 10> identifier{};
@@ -167,11 +167,11 @@ int fw_session(FILE* file, uint32_t total) {
     if (write_port(port_name, identifier.data(), 9) < 0) {
         // The message names the identifier without its protocol version, as the -10 message does.
         con_print("\n\a\aError: wrote %s identifier, got error on port %s\n", FW_ID_NAME, port_name);
-        return -9;
+        return FW_ERR_ID_WRITE;
     }
     if (fw_reply(5000) != FW_ACK) {
         con_print("\n\a\aError: did not receive %s identifier acknowledgement!\n", FW_ID_NAME);
-        return -10;
+        return FW_ERR_NO_ID_ACK;
     }
 
     con_print("\n\n");
@@ -214,7 +214,7 @@ void fw_progress(uint32_t done, uint32_t total) {
 int firmware(int port, const char* file_name) {
     if (file_name == nullptr) {
         con_print("firmware: Error: param filename is invalid\n");
-        return -1;
+        return FW_ERR_NO_FILE_NAME;
     }
     // The file is read twice, checked and then sent, so it must be one that
     // can be read again from its start (no pipe).
@@ -225,21 +225,21 @@ int firmware(int port, const char* file_name) {
     }
     if (file == nullptr) {
         con_print("\a\aError: cannot open %s\n", file_name);
-        return -2;
+        return FW_ERR_FILE_OPEN;
     }
     int total = inhexverify(file);
     if (total < 1) {
         con_print("\a\aError: Firmware file has some kind of error!\n");
         std::fclose(file);
-        return -4;
+        return FW_ERR_FILE_CHECK;
     }
     port_name_set(port);
-    if (open_port(port_name, FW_SPEED) != 0) {
+    if (open_port(port_name, FW_SPEED) != SERIAL_OK) {
         con_print("\a\aError: could not open COM port %s\n", port_name);
         // set_comm_prop leaves the port open only when it refused its own arguments.
         close_port();
         std::fclose(file);
-        return -5;
+        return FW_ERR_PORT_OPEN;
     }
     int result = fw_session(file, static_cast<uint32_t>(total));
     close_port();
@@ -258,7 +258,7 @@ void cmd_firmware(word_cursor& words) {
         return;
     }
     int port = port_number_arg(port_word);
-    if (port == 0) return;
+    if (port == PORT_NUMBER_NONE) return;
     const char* file_name = word_next(words, ",\t");
     if (file_name == nullptr) {
         con_print("\a\aError: missing argument: file_name\n");
@@ -268,7 +268,7 @@ void cmd_firmware(word_cursor& words) {
     con_print("\a\aWARNING! This will alter the Quorvantis firmware!\nDo you want to continue (n or y)? [n]: ");
     std::array<char, 40> answer{};
     int got = con_read_answer(answer.data(), static_cast<int>(answer.size()));
-    if (got < 0) {
+    if (got == CON_END_OF_INPUT) {
         con_print("\n");
         con_print("Quorvantis Firmware will NOT be updated!\n");
         return;
@@ -277,7 +277,7 @@ void cmd_firmware(word_cursor& words) {
         con_print("Quorvantis Firmware will NOT be updated!\n");
         return;
     }
-    if (firmware(port, file_name) == 0) {
+    if (firmware(port, file_name) == FW_OK) {
         con_print("\a\aFirmware update succeeded!\n\nPower cycle Quorvantis!\nDon't forget to Configure "
                   "Operating Parameters, Process Rules\nand Download these to the Quorvantis!\n");
     } else {

@@ -48,7 +48,7 @@ uint8_t inhex_sum(const char* text) {
 int inhexverify(FILE* file) {
     if (file == nullptr) {
         con_print("inhexverify: Error: param fp is invalid\n");
-        return -1;
+        return INHEX_ERR_NO_FILE;
     }
     std::rewind(file);
     uint32_t lines = 0;
@@ -71,32 +71,32 @@ int inhexverify(FILE* file) {
         if (sum != 0) {
             con_print("\a\aError: checksum mismatch (0x%02x) for line %lu in Firmware file!\n",
                       static_cast<unsigned>(sum), line_no);
-            return -2;
+            return INHEX_ERR_CHECKSUM;
         }
         char type_hi = shown_char(line.data(), length, 7);
         char type_lo = shown_char(line.data(), length, 8);
         if (type_hi != '0' || type_lo < '0' || type_lo > '5') {
             con_print("\a\aError: invalid type (%c%c) for line %lu in Firmware file!\n", type_hi, type_lo,
                       line_no);
-            return -3;
+            return INHEX_ERR_TYPE;
         }
         uint32_t count = hex_value(line.data() + 1, 2);
         if (length != 2 * static_cast<size_t>(count) + 11) {
             con_print("\a\aError: invalid record length (%u) for line %lu in Firmware file!\n",
                       static_cast<unsigned>(count), line_no);
-            return -4;
+            return INHEX_ERR_LENGTH;
         }
         if (count > 128) {
             con_print("\a\aError: record length > 128 (%u) for line %lu in Firmware file!\n",
                       static_cast<unsigned>(count), line_no);
-            return -5;
+            return INHEX_ERR_TOO_LONG;
         }
         if (type_lo == '0') {
             char last = line[6];
             if (last != '0' && last != '4' && last != '8' && last != 'C' && last != 'c') {
                 con_print("\a\aError: data record offset boundary error for line %lu in Firmware file!\n",
                           line_no);
-                return -6;
+                return INHEX_ERR_BOUNDARY;
             }
         }
     }
@@ -105,11 +105,11 @@ int inhexverify(FILE* file) {
         const char* reason = text_file_error(errno);
         con_print("\a\aError: read error (%s) for line %lu in Firmware file!\n", reason,
                   static_cast<unsigned long>(lines) + 1);
-        return -8;
+        return INHEX_ERR_READ;
     }
     if (lines == 0 || records == 0) {
         con_print("\a\aError: Firmware file is empty!\n");
-        return -7;
+        return INHEX_ERR_EMPTY;
     }
     return static_cast<int>(records);
 }

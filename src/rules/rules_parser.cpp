@@ -49,7 +49,7 @@ int take_arg(rules_run& run, const char* separators, const char* none_text, int 
     directive_arg_state state = directive_arg(run.df, separators, word);
     if (state == DIRECTIVE_ARG_NONE) return line_error(run, none_text, none_code);
     if (state == DIRECTIVE_ARG_COMMENTED) return line_error(run, commented_text, commented_code);
-    return 0;
+    return RULES_OK;
 }
 
 struct angle_arg {
@@ -68,7 +68,7 @@ int take_angle(rules_run& run, const angle_arg& arg) {
     char* word = nullptr;
     int rc = take_arg(run, arg.separators, arg.missing_text, arg.none_code, arg.missing_text, arg.commented_code,
                       &word);
-    if (rc != 0) return rc;
+    if (rc != RULES_OK) return rc;
     // ANGLE_ERROR lies beyond every range, so a bad text fails here too.
     double value = dmctodeg(word);
     if (!(value >= arg.low && value <= arg.high)) {
@@ -76,7 +76,7 @@ int take_angle(rules_run& run, const angle_arg& arg) {
         return arg.range_code;
     }
     rule_set_f32(*run.rule, arg.offset, static_cast<float>(value));
-    return 0;
+    return RULES_OK;
 }
 
 constexpr const char* LAT_RANGE = "\a\aError: %s[%d]: invalid Latitude range [-90..90]: %f:\n%s\n";
@@ -84,13 +84,15 @@ constexpr const char* LON_RANGE = "\a\aError: %s[%d]: invalid Longitude range [-
 
 int handle_call(rules_run& run, bool destin) {
     char* word = nullptr;
-    int rc = destin ? take_arg(run, CALL_SET, "missing Destination", -11, "missing Destination string", -8, &word)
-                    : take_arg(run, CALL_SET, "missing Source", -13, "missing Source string", -12, &word);
-    if (rc != 0) return rc;
+    int rc = destin ? take_arg(run, CALL_SET, "missing Destination", RULES_ERR_DESTIN_MISSING,
+                             "missing Destination string", RULES_ERR_DESTIN_COMMENTED, &word)
+                    : take_arg(run, CALL_SET, "missing Source", RULES_ERR_SOURCE_MISSING,
+                             "missing Source string", RULES_ERR_SOURCE_COMMENTED, &word);
+    if (rc != RULES_OK) return rc;
     rule_entry& rule = *run.rule;
     if (word[0] == '*') {
         rule.flags |= RULE_PREFIX | RULE_ANY;
-        return 0;
+        return RULES_OK;
     }
     char* star = std::strchr(word, '*');
     if (star != nullptr) {
@@ -104,7 +106,7 @@ int handle_call(rules_run& run, bool destin) {
             if (ssid < 0 || ssid > 15) {
                 con_print("\a\aError: %s[%d]: invalid SSID range [0..15]: %d:\n%s\n", run.path, shown_line(run),
                           ssid, line_echo.data());
-                return -9;
+                return RULES_ERR_SSID_RANGE;
             }
             rule.flags |= RULE_SSID;
             rule.slot[RULE_OFF_SSID] = static_cast<uint8_t>(ssid);
@@ -115,33 +117,39 @@ int handle_call(rules_run& run, bool destin) {
         con_print(destin ? "\a\aError: %s[%d]: Destination is too long: %s:\n%s\n"
                          : "\a\aError: %s[%d]: Source is too long: %s:\n%s\n",
                   run.path, shown_line(run), word, line_echo.data());
-        return destin ? -10 : -11;
+        return destin ? RULES_ERR_DESTIN_TOO_LONG : RULES_ERR_SOURCE_TOO_LONG;
     }
     std::memcpy(rule.slot + RULE_OFF_CALL, word, len);
-    return 0;
+    return RULES_OK;
 }
 
 int handle_circle(rules_run& run) {
     char* word = nullptr;
-    int rc = take_arg(run, BLANK_SET, "missing Radius", -25, "missing Range", -14, &word);
-    if (rc != 0) return rc;
+    int rc = take_arg(run, BLANK_SET, "missing Radius", RULES_ERR_CIRCLE_RADIUS_MISSING, "missing Range",
+                      RULES_ERR_CIRCLE_RADIUS_COMMENTED, &word);
+    if (rc != RULES_OK) return rc;
     double radius = text_decimal(word, true);
     // A radius beyond the float range would be stored as infinity.
     if (!fits_f32(radius) || !(static_cast<float>(radius) > 0.0f)) {
         con_print("\a\aError: %s[%d]: invalid Circle Radius, must be > 0: %f:\n%s\n", run.path, shown_line(run),
                   radius, line_echo.data());
-        return -16;
+        return RULES_ERR_CIRCLE_RADIUS_RANGE;
     }
     rule_set_f32(*run.rule, RULE_OFF_RADIUS, static_cast<float>(radius));
-    rc = take_angle(run, {COORD_SET, "missing Latitude", -24, -17, LAT_RANGE, -19, -90, 90, RULE_OFF_LAT});
-    if (rc != 0) return rc;
-    return take_angle(run, {LAST_COORD_SET, "missing Longitude", -23, -20, LON_RANGE, -22, -180, 180, RULE_OFF_LON});
+    rc = take_angle(run, {COORD_SET, "missing Latitude", RULES_ERR_CIRCLE_LATITUDE_MISSING,
+                          RULES_ERR_CIRCLE_LATITUDE_COMMENTED, LAT_RANGE, RULES_ERR_CIRCLE_LATITUDE_RANGE, -90, 90,
+                          RULE_OFF_LAT});
+    if (rc != RULES_OK) return rc;
+    return take_angle(run, {LAST_COORD_SET, "missing Longitude", RULES_ERR_CIRCLE_LONGITUDE_MISSING,
+                            RULES_ERR_CIRCLE_LONGITUDE_COMMENTED, LON_RANGE, RULES_ERR_CIRCLE_LONGITUDE_RANGE, -180,
+                            180, RULE_OFF_LON});
 }
 
 int handle_compass(rules_run& run) {
     char* word = nullptr;
-    int rc = take_arg(run, BLANK_SET, "missing Compass Direction", -37, "missing Direction", -26, &word);
-    if (rc != 0) return rc;
+    int rc = take_arg(run, BLANK_SET, "missing Compass Direction", RULES_ERR_COMPASS_DIRECTION_MISSING,
+                      "missing Direction", RULES_ERR_COMPASS_DIRECTION_COMMENTED, &word);
+    if (rc != RULES_OK) return rc;
     size_t dir = 0;
     for (size_t i = 1; i < compass_names.size(); ++i) {
         if (nocase_equal(word, compass_names[i])) {
@@ -152,60 +160,72 @@ int handle_compass(rules_run& run) {
     if (dir == 0) {
         con_print("\a\aError: %s[%d]: invalid compass Direction %s:\n%s\n", run.path, shown_line(run), word,
                   line_echo.data());
-        return -27;
+        return RULES_ERR_COMPASS_DIRECTION;
     }
     run.rule->slot[RULE_OFF_DIRECTION] = static_cast<uint8_t>(dir);
-    rc = take_angle(run, {COORD_SET, "missing Latitude", -36, -29, LAT_RANGE, -31, -90, 90, RULE_OFF_LAT});
-    if (rc != 0) return rc;
-    return take_angle(run, {LAST_COORD_SET, "missing Longitude", -35, -32, LON_RANGE, -34, -180, 180, RULE_OFF_LON});
+    rc = take_angle(run, {COORD_SET, "missing Latitude", RULES_ERR_COMPASS_LATITUDE_MISSING,
+                          RULES_ERR_COMPASS_LATITUDE_COMMENTED, LAT_RANGE, RULES_ERR_COMPASS_LATITUDE_RANGE, -90, 90,
+                          RULE_OFF_LAT});
+    if (rc != RULES_OK) return rc;
+    return take_angle(run, {LAST_COORD_SET, "missing Longitude", RULES_ERR_COMPASS_LONGITUDE_MISSING,
+                            RULES_ERR_COMPASS_LONGITUDE_COMMENTED, LON_RANGE, RULES_ERR_COMPASS_LONGITUDE_RANGE, -180,
+                            180, RULE_OFF_LON});
 }
 
 int handle_rectangle(rules_run& run) {
     const angle_arg args[] = {
-        {COORD_SET, "missing Latitude1", -53, -38,
-         "\a\aError: %s[%d]: invalid Latitude1 range [-90..90]: %f:\n%s\n", -40, -90, 90, RULE_OFF_LAT1},
-        {COORD_SET, "missing Longitude1", -52, -41,
-         "\a\aError: %s[%d]: invalid Longitude1 range [-180..180]: %f:\n%s\n", -43, -180, 180, RULE_OFF_LON1},
-        {COORD_SET, "missing Latitude2", -51, -44,
-         "\a\aError: %s[%d]: invalid Latitude2 range [-90..90]: %f:\n%s\n", -46, -90, 90, RULE_OFF_LAT2},
-        {LAST_COORD_SET, "missing Longitude2", -50, -47,
-         "\a\aError: %s[%d]: invalid Longitude2 range [-180..180]: %f:\n%s\n", -49, -180, 180, RULE_OFF_LON2},
+        {COORD_SET, "missing Latitude1", RULES_ERR_RECTANGLE_LATITUDE1_MISSING, RULES_ERR_RECTANGLE_LATITUDE1_COMMENTED,
+         "\a\aError: %s[%d]: invalid Latitude1 range [-90..90]: %f:\n%s\n", RULES_ERR_RECTANGLE_LATITUDE1_RANGE, -90,
+         90, RULE_OFF_LAT1},
+        {COORD_SET, "missing Longitude1", RULES_ERR_RECTANGLE_LONGITUDE1_MISSING, RULES_ERR_RECTANGLE_LONGITUDE1_COMMENTED,
+         "\a\aError: %s[%d]: invalid Longitude1 range [-180..180]: %f:\n%s\n", RULES_ERR_RECTANGLE_LONGITUDE1_RANGE,
+         -180, 180, RULE_OFF_LON1},
+        {COORD_SET, "missing Latitude2", RULES_ERR_RECTANGLE_LATITUDE2_MISSING, RULES_ERR_RECTANGLE_LATITUDE2_COMMENTED,
+         "\a\aError: %s[%d]: invalid Latitude2 range [-90..90]: %f:\n%s\n", RULES_ERR_RECTANGLE_LATITUDE2_RANGE, -90,
+         90, RULE_OFF_LAT2},
+        {LAST_COORD_SET, "missing Longitude2", RULES_ERR_RECTANGLE_LONGITUDE2_MISSING,
+         RULES_ERR_RECTANGLE_LONGITUDE2_COMMENTED,
+         "\a\aError: %s[%d]: invalid Longitude2 range [-180..180]: %f:\n%s\n", RULES_ERR_RECTANGLE_LONGITUDE2_RANGE,
+         -180, 180, RULE_OFF_LON2},
     };
     for (const angle_arg& arg : args) {
         int rc = take_angle(run, arg);
-        if (rc != 0) return rc;
+        if (rc != RULES_OK) return rc;
     }
-    return 0;
+    return RULES_OK;
 }
 
 int handle_sector(rules_run& run) {
-    int rc = take_angle(run, {COORD_SET, "missing Angle1", -69, -54,
-                              "\a\aError: %s[%d]: invalid Angle1, range [0..360]: %f:\n%s\n", -57, 0, 360,
+    int rc = take_angle(run, {COORD_SET, "missing Angle1", RULES_ERR_SECTOR_ANGLE1_MISSING, RULES_ERR_SECTOR_ANGLE1_COMMENTED,
+                              "\a\aError: %s[%d]: invalid Angle1, range [0..360]: %f:\n%s\n",
+                              RULES_ERR_SECTOR_ANGLE1_RANGE, 0, 360,
                               RULE_OFF_ANGLE1});
-    if (rc != 0) return rc;
-    rc = take_angle(run, {COORD_SET, "missing Angle2", -68, -58,
-                          "\a\aError: %s[%d]: invalid Angle2, range [0..360]: %f:\n%s\n", -60, 0, 360,
+    if (rc != RULES_OK) return rc;
+    rc = take_angle(run, {COORD_SET, "missing Angle2", RULES_ERR_SECTOR_ANGLE2_MISSING, RULES_ERR_SECTOR_ANGLE2_COMMENTED,
+                          "\a\aError: %s[%d]: invalid Angle2, range [0..360]: %f:\n%s\n",
+                          RULES_ERR_SECTOR_ANGLE2_RANGE, 0, 360,
                           RULE_OFF_ANGLE2});
-    if (rc != 0) return rc;
+    if (rc != RULES_OK) return rc;
     char* word = nullptr;
-    rc = take_arg(run, CALL_SET, "missing Inner Range", -67, "missing Inner Range", -61, &word);
-    if (rc != 0) return rc;
+    rc = take_arg(run, CALL_SET, "missing Inner Range", RULES_ERR_SECTOR_INNER_MISSING, "missing Inner Range",
+                  RULES_ERR_SECTOR_INNER_COMMENTED, &word);
+    if (rc != RULES_OK) return rc;
     double inner = text_decimal(word, true);
     if (word[0] < '0' || word[0] > '9' || !fits_f32(inner)) {
-        return line_error(run, "invalid or missing Inner Range", -62);
+        return line_error(run, "invalid or missing Inner Range", RULES_ERR_SECTOR_INNER);
     }
     float inner_f = static_cast<float>(inner);
     rule_set_f32(*run.rule, RULE_OFF_INNER, inner_f);
     // The outer range is optional: absent or commented out, it stays 0.
-    if (directive_arg(run.df, CALL_SET, &word) != DIRECTIVE_ARG_OK) return 0;
+    if (directive_arg(run.df, CALL_SET, &word) != DIRECTIVE_ARG_OK) return RULES_OK;
     double outer = text_decimal(word, true);
     if (!fits_f32(outer) || !(static_cast<float>(outer) > inner_f)) {
         con_print("\a\aError: %s[%d]: invalid Outer Range, must be > Inner Range: %f:\n%s\n", run.path,
                   shown_line(run), outer, line_echo.data());
-        return -66;
+        return RULES_ERR_SECTOR_OUTER;
     }
     rule_set_f32(*run.rule, RULE_OFF_OUTER, static_cast<float>(outer));
-    return 0;
+    return RULES_OK;
 }
 
 int process_lines(rules_run& run) {
@@ -219,26 +239,26 @@ int process_lines(rules_run& run) {
         if (action_row == WORD_NONE) {
             con_print("\a\aError: %s[%d]: action %s invalid:\n%s\n", run.path, shown_line(run), action_text,
                       line_echo.data());
-            return -3;
+            return RULES_ERR_ACTION;
         }
         char* command = directive_word(run.df, BLANK_SET);
-        if (command == nullptr) return line_error(run, "missing arguments", -71);
-        if (directive_is_comment_char(command[0])) return line_error(run, "missing command", -5);
+        if (command == nullptr) return line_error(run, "missing arguments", RULES_ERR_MISSING_ARGUMENTS);
+        if (directive_is_comment_char(command[0])) return line_error(run, "missing command", RULES_ERR_COMMAND_COMMENTED);
         if (accepted >= RULE_MAX) {
             con_print("\a\aError: %s[%d]: rule limit (%d) exceeded:\n%s\n", run.path, shown_line(run), RULE_MAX,
                       line_echo.data());
-            return -6;
+            return RULES_ERR_LIMIT;
         }
         int command_row = word_lookup(rule_command_table, command);
         if (command_row == WORD_AMBIGUOUS) {
             con_print("\a\aError: %s[%d]: Ambiguous command: %s:\n%s\n", run.path, shown_line(run), command,
                       line_echo.data());
-            return -7;
+            return RULES_ERR_COMMAND;
         }
         if (command_row == WORD_NONE) {
             con_print("\a\aError: %s[%d]: command %s invalid:\n%s\n", run.path, shown_line(run), command,
                       line_echo.data());
-            return -7;
+            return RULES_ERR_COMMAND;
         }
         const int action = rule_action_table[static_cast<size_t>(action_row)].code;
         const int kind = rule_command_table[static_cast<size_t>(command_row)].code;
@@ -274,7 +294,7 @@ int process_lines(rules_run& run) {
             rc = handle_sector(run);
             break;
         }
-        if (rc != 0) return rc;
+        if (rc != RULES_OK) return rc;
         ++accepted;
         ++next;
     }
@@ -282,25 +302,25 @@ int process_lines(rules_run& run) {
     if (run.df.read_error != 0) {
         con_print("\a\aError: %s[%d]: read error: %s\n", run.path, shown_line(run),
                   text_file_error(run.df.read_error));
-        return -4;
+        return RULES_ERR_READ;
     }
     conf_image.rule_count = static_cast<uint16_t>(accepted - implicit);
     rules_processed = true;
     con_print("Rules processed %d, implicit %d\n", static_cast<int>(conf_image.rule_count), implicit);
-    return 0;
+    return RULES_OK;
 }
 }  // namespace
 
 int rules_process(const char* path) {
     if (path == nullptr) {
         con_print("rules_process: Error: param rfp is invalid\n");
-        return -1;
+        return RULES_ERR_NO_PATH;
     }
     rules_run run{};
     run.path = path;
-    if (directive_open(run.df, path) != 0) {
+    if (directive_open(run.df, path) != DIRECTIVE_OPENED) {
         con_print("\a\aError: cannot open %s\n", path);
-        return -2;
+        return RULES_ERR_OPEN;
     }
     conf_image.implicit_action = IMPLICIT_PASS;
     conf_image.rule_count = 0;

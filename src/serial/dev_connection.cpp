@@ -57,11 +57,11 @@ int fail_closed(int result) {
 int initial_connect(int32_t speed) {
     if (connected == 1) {
         con_print("\a\aError: already Connected!\n");
-        return 1;
+        return DEV_ALREADY_CONNECTED;
     }
-    if (open_port(port_name, static_cast<uint32_t>(speed)) != 0) {
+    if (open_port(port_name, static_cast<uint32_t>(speed)) != SERIAL_OK) {
         con_print("\a\aError: could not open COM port %s\n", port_name);
-        return 2;
+        return DEV_ERR_OPEN;
     }
     drain_port(port_name, scratch, static_cast<int>(sizeof scratch));
     con_print("\a\aTURN ON the Quorvantis or CYCLE THE POWER if it is already on.\nYou have %ld seconds to do this...",
@@ -76,41 +76,41 @@ int initial_connect(int32_t speed) {
     if (product == nullptr) {
         con_print("\n\a\aError: did not receive the Quorvantis prompt!\nExpected: Quorvantis\n");
         hexdump(con_output(), 1, "Got", rx_buffer, n, 10);
-        return fail_closed(3);
+        return fail_closed(DEV_ERR_NO_PRODUCT);
     }
     if (std::strstr(product, VERSION_TEXT) == nullptr) {
         con_print("\n\a\aError: did not receive the correct Quorvantis version (%s)!\n", VERSION_TEXT);
-        return fail_closed(4);
+        return fail_closed(DEV_ERR_NO_VERSION);
     }
     if (write_port(port_name, &ATTENTION, 1) < 0) {
         con_print("\n\a\aError: wrote <ctrl>-c attention character, got error on port %s\n", port_name);
-        return fail_closed(5);
+        return fail_closed(DEV_ERR_ATTENTION_WRITE);
     }
     int m = read_port(port_name, rx_buffer, static_cast<int>(sizeof rx_buffer), 2000);
     std::snprintf(scratch, sizeof scratch, "Connected %ld", static_cast<long>(speed));
     if (!holds(reinterpret_cast<const char*>(rx_buffer), reply_length(m), scratch)) {
         con_print("\n\a\aError: did not receive the Quorvantis Connected string!\nExpected %s\n", scratch);
         hexdump(con_output(), 1, "Got", rx_buffer, m, 10);
-        return fail_closed(6);
+        return fail_closed(DEV_ERR_NO_CONFIRMATION);
     }
     con_print("\n");
     con_print("Connected at %ld\n", static_cast<long>(speed));
     connected = 1;
-    return 0;
+    return DEV_CONNECTED;
 }
 
 int resync_connect(int32_t speed) {
     if (write_port(port_name, &CARRIAGE_RETURN, 1) < 0) {
         con_print("\a\aError: wrote CR character, got error on port %s\n", port_name);
-        return fail_closed(7);
+        return fail_closed(DEV_ERR_CR_WRITE);
     }
     int m = read_port(port_name, rx_buffer, static_cast<int>(sizeof rx_buffer), 20000);
     if (holds(reinterpret_cast<const char*>(rx_buffer), reply_length(m), DEVICE_PROMPT)) {
         con_print("Connected at %ld\n", static_cast<long>(speed));
-        return 0;
+        return DEV_CONNECTED;
     }
     con_print("\a\aError: did not receive the Quorvantis prompt!\n");
-    return fail_closed(8);
+    return fail_closed(DEV_ERR_NO_PROMPT);
 }
 }  // namespace
 
@@ -135,7 +135,7 @@ void cmd_connect(word_cursor& words) {
         return;
     }
     int number = port_number_arg(word);
-    if (number == 0) return;
+    if (number == PORT_NUMBER_NONE) return;
     char* speed_word = word_next(words, WORD_DELIMITERS);
     last_baud = speed_word != nullptr ? text_whole(speed_word) : static_cast<int32_t>(conf_default_connect_baud());
     if (!is_connect_rate(last_baud)) {

@@ -50,14 +50,14 @@ void close_port() {
 int open_port(const char* name, uint32_t speed) {
     if (name == nullptr) {
         con_print("open_port: Error: port null argument\n");
-        return -1;
+        return SERIAL_ERR_OPEN_NO_NAME;
     }
     port_handle = backend().open(name);
     if (port_handle == SERIAL_INVALID_HANDLE) {
         con_print("\a\aError: cannot open com port %s: %s\n", name, sys_error_text());
-        return -2;
+        return SERIAL_ERR_OPEN;
     }
-    if (set_comm_prop(name, speed) != 0) return -3;
+    if (set_comm_prop(name, speed) != SERIAL_OK) return SERIAL_ERR_OPEN_PROPERTIES;
     uint32_t baud = port_settings.baud;
     port_timeouts.read_interval = 0;
     port_timeouts.read_multiplier = per_byte(10000, baud);
@@ -67,21 +67,21 @@ int open_port(const char* name, uint32_t speed) {
     if (!backend().set_timeouts(port_handle, &port_timeouts)) {
         con_print("\a\aError: could not set the comm timeouts for port %s: %s\n", name, sys_error_text());
         close_port();
-        return -14;
+        return SERIAL_ERR_OPEN_TIMEOUTS;
     }
     purge_port();
-    return 0;
+    return SERIAL_OK;
 }
 
 int set_comm_prop(const char* name, uint32_t speed) {
     if (name == nullptr) {
         con_print("set_comm_prop: Error: port null argument\n");
-        return -1;
+        return SERIAL_ERR_PROP_NO_NAME;
     }
     const uint32_t* entry = get_baud(static_cast<long>(speed));
     if (entry == nullptr) {
         con_print("\a\aError: Invalid baud rate %ld\n", static_cast<long>(speed));
-        return -2;
+        return SERIAL_ERR_BAUD;
     }
     // Two steps: the first report tells the size the driver needs, the
     // second fills a block of that size. (The blocks are the backend's; the
@@ -90,44 +90,44 @@ int set_comm_prop(const char* name, uint32_t speed) {
     if (!backend().get_properties(port_handle, FIRST_PROPERTIES_BLOCK, &caps)) {
         con_print("\a\aError: could not get comm properties for port %s: %s\n", name, sys_error_text());
         close_port();
-        return -4;
+        return SERIAL_ERR_PROPERTIES_FIRST;
     }
     uint32_t full_size = caps.packet_length;
     caps = serial_caps{};
     if (!backend().get_properties(port_handle, full_size, &caps)) {
         con_print("\a\aError: could not get comm properties for port %s: %s\n", name, sys_error_text());
         close_port();
-        return -6;
+        return SERIAL_ERR_PROPERTIES_SECOND;
     }
     if ((caps.settable_params & SP_REQUIRED) != SP_REQUIRED) {
         con_print("\a\aError: required comm properties for port %s not settable: Settable Params 0x%08x\n", name,
                   static_cast<unsigned>(caps.settable_params));
         close_port();
-        return -7;
+        return SERIAL_ERR_SETTABLE_PARAMS;
     }
     if ((caps.settable_data & DATA_REQUIRED) != DATA_REQUIRED) {
         con_print("\a\aError: 8 data bits comm properties for port %s not settable: Settable Data 0x%04x\n", name,
                   static_cast<unsigned>(caps.settable_data));
         close_port();
-        return -9;
+        return SERIAL_ERR_SETTABLE_DATA;
     }
     if ((caps.settable_stop_parity & STOP_PARITY_REQUIRED) != STOP_PARITY_REQUIRED) {
         con_print("\a\aError: 1 stop bit, no parity comm properties for port %s not settable: Settable Stop & "
                   "Parity 0x%04x\n",
                   name, static_cast<unsigned>(caps.settable_stop_parity));
         close_port();
-        return -10;
+        return SERIAL_ERR_SETTABLE_STOP_PARITY;
     }
     if ((caps.prov_capabilities & PCF_REQUIRED) != PCF_REQUIRED) {
         con_print("\a\aError: timeouts comm properties for port %s not settable: Settable Prov Cap 0x%08x\n", name,
                   static_cast<unsigned>(caps.prov_capabilities));
         close_port();
-        return -11;
+        return SERIAL_ERR_SETTABLE_TIMEOUTS;
     }
     if (!backend().get_state(port_handle, &port_settings)) {
         con_print("\a\aError: could not get the comm state for port %s: %s\n", name, sys_error_text());
         close_port();
-        return -12;
+        return SERIAL_ERR_GET_STATE;
     }
     port_settings.baud = *entry;
     port_settings.byte_size = 8;
@@ -144,23 +144,23 @@ int set_comm_prop(const char* name, uint32_t speed) {
     if (!backend().set_state(port_handle, &port_settings)) {
         con_print("\a\aError: could not set the comm state for port %s: %s\n", name, sys_error_text());
         close_port();
-        return -13;
+        return SERIAL_ERR_SET_STATE;
     }
-    return 0;
+    return SERIAL_OK;
 }
 
 int write_port(const char* name, const void* bytes, int length) {
     if (name == nullptr) {
         con_print("write_port: Error: invalid param file port\n");
-        return -1;
+        return SERIAL_ERR_WRITE_NO_NAME;
     }
     if (bytes == nullptr) {
         con_print("write_port: Error: invalid param buf ptr\n");
-        return -2;
+        return SERIAL_ERR_WRITE_NO_BYTES;
     }
     if (length <= 0) {
         con_print("write_port: Error: invalid param len: %d\n", length);
-        return -1;
+        return SERIAL_ERR_WRITE_LENGTH;
     }
     uint32_t written = 0;
     bool ok = backend().write(port_handle, bytes, static_cast<uint32_t>(length), &written);
@@ -168,7 +168,7 @@ int write_port(const char* name, const void* bytes, int length) {
     if (!ok || written != static_cast<uint32_t>(length)) {
         con_print("\a\aError: wrote %d of %d, got error on port %s: %s\n", static_cast<int>(written), length, name,
                   sys_error_text());
-        return -3;
+        return SERIAL_ERR_WRITE;
     }
     return length;
 }
@@ -232,7 +232,7 @@ int port_number_arg(const char* word) {
     if (number == 0 && nocase_starts(word, "com")) number = text_whole(word + 3);
     if (number < 1 || number > PORT_NUMBER_MAX) {
         con_print("\a\aError: invalid COM port number (1..10): %s\n", word);
-        return 0;
+        return PORT_NUMBER_NONE;
     }
     return number;
 }

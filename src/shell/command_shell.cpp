@@ -163,9 +163,9 @@ int command_shell() {
     for (;;) {
         con_print("Command> ");
         int n = con_read_line(line, LINE_SIZE);
-        if (n < 0) {
+        if (n == CON_END_OF_INPUT) {
             con_print("\n");
-            return 1;
+            return SHELL_END_OF_INPUT;
         }
         if (n == 1 && line[0] == '\n') continue;
         // A CR LF line end arrives as a line feed (con_read_line).
@@ -190,6 +190,6 @@ int command_shell() {
             con_print("\a\aError: ambiguous command: %s\n", word);
             continue;
         }
-        if (!dispatch(command_table[static_cast<size_t>(row)].code, words)) return 0;
+        if (!dispatch(command_table[static_cast<size_t>(row)].code, words)) return SHELL_EXIT;
     }
 }

@@ -24,7 +24,7 @@ int con_print(const char* format, ...) {
 }
 
 int con_read_line(char* buf, int size) {
-    if (buf == nullptr || size < 1) return -1;
+    if (buf == nullptr || size < 1) return CON_END_OF_INPUT;
     FILE* in = con_input();
     int n = 0;
     while (n < size - 1) {
@@ -45,7 +45,7 @@ int con_read_line(char* buf, int size) {
         if (c == '\n') break;
     }
     buf[n] = '\0';
-    if (n == 0) return -1;
+    if (n == 0) return CON_END_OF_INPUT;
     return n;
 }
 
