@@ -31,6 +31,11 @@ int read_bounded(FILE* file, char* buf, int size) {
     buf[n] = '\0';
     return n;
 }
+
+// Whether a word of the current line begins after its comment character.
+bool directive_commented(const directive_file& df, const char* word) {
+    return df.comment_pos >= 0 && word - df.line.data() > df.comment_pos;
+}
 }  // namespace
 
 bool directive_is_comment_char(char c) { return c == '#' || c == '/' || c == ';'; }
@@ -88,10 +93,6 @@ char* directive_first_word(directive_file& df) {
 }
 
 char* directive_word(directive_file& df, const char* separators) { return word_next(df.cursor, separators); }
-
-bool directive_commented(const directive_file& df, const char* word) {
-    return df.comment_pos >= 0 && word - df.line.data() > df.comment_pos;
-}
 
 directive_arg_state directive_arg(directive_file& df, const char* separators, char** word) {
     *word = word_next(df.cursor, separators);

@@ -54,9 +54,6 @@ char* directive_first_word(directive_file& df);
 // The next word with the given separators, or nullptr when there is none.
 char* directive_word(directive_file& df, const char* separators);
 
-// Whether a word of the current line begins after its comment character.
-bool directive_commented(const directive_file& df, const char* word);
-
 // The next word and what it is: none, commented out, or there.
 directive_arg_state directive_arg(directive_file& df, const char* separators, char** word);
 

@@ -52,6 +52,9 @@ const std::array<word_code, 17> conf_keyword_table = {{
     {"digipath", KW_DIGIPATH},
 }};
 
+// The largest WIDE Max and WIDE Total.
+constexpr int WIDE_LIMIT = 6;
+
 // Arguments end at comment characters, blanks, tabs and commas.
 constexpr const char* ARG_SEPARATORS = "#/; \t,";
 
@@ -87,7 +90,7 @@ int handle_call(directive_file& df) {
     int rc = take_arg(df, ARG_SEPARATORS, "\a\aError: line %d: missing Call Sign argument: %s\n", &word);
     if (rc != CONF_OK) return rc;
     size_t len = std::strlen(word);
-    if (len > 6) {
+    if (len > static_cast<size_t>(CONF_CALL_MAX)) {
         con_print("\a\aError: line %d: invalid Call Sign argument: too long: %s\n", shown_line(df),
                   line_echo.data());
         return CONF_ERR_ARGUMENT;
@@ -118,8 +121,8 @@ int handle_wide(directive_file& df, uint16_t& field) {
     int rc = take_arg(df, ARG_SEPARATORS, "\a\aError: line %d: missing n argument: %s\n", &word);
     if (rc != CONF_OK) return rc;
     int value = text_whole(word);
-    if (value < 1 || value > 6) {
-        con_print("\a\aError: line %d: invalid n argument range [1..%d]: %d: %s\n", shown_line(df), 6, value,
+    if (value < 1 || value > WIDE_LIMIT) {
+        con_print("\a\aError: line %d: invalid n argument range [1..%d]: %d: %s\n", shown_line(df), WIDE_LIMIT, value,
                   line_echo.data());
         return CONF_ERR_ARGUMENT;
     }
@@ -182,13 +185,13 @@ int handle_digipath(directive_file& df) {
     std::memset(conf_image.digi_path, 0, sizeof conf_image.digi_path);
     word_cursor parts = word_start(word);
     int stored = 0;
-    while (stored < 8) {
+    while (stored < DIGI_PATH_SLOTS) {
         char* part = word_next(parts, ",");
         if (part == nullptr) break;
         size_t len = std::strlen(part);
-        if (len > 8) {
+        if (len > static_cast<size_t>(DIGI_PATH_CHARS)) {
             con_print("\a\aError: line %d: Digi Path component %d: %s exceeds length %d: %s\n", shown_line(df),
-                      stored + 1, part, 8, line_echo.data());
+                      stored + 1, part, DIGI_PATH_CHARS, line_echo.data());
             return CONF_ERR_ARGUMENT;
         }
         for (size_t i = 0; i < len; ++i) conf_image.digi_path[stored][i] = upper(part[i]);

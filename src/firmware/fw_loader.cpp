@@ -31,14 +31,19 @@ constexpr uint32_t FW_SPEED = 19200;
 constexpr int FW_MINUTES = 5;
 constexpr long FW_POWER_ON_SECONDS = 20;
 constexpr uint32_t FW_MAX_ERRORS = 10;
+// The loader's answer windows.
+constexpr int FW_PROMPT_WAIT_MS = FW_POWER_ON_SECONDS * 1000;
+constexpr int FW_SYNC_WAIT_MS = 200;
+constexpr int FW_ID_WAIT_MS = 5000;
+constexpr int FW_RECORD_WAIT_MS = 100;
 
 constexpr int BAR_WIDTH = 59;
 constexpr size_t PROGRESS_HEAD = 21;
 
-// The same 512-byte reads as the file check, so line numbers agree with its
-// messages and every record it accepts (267 characters at most) goes whole.
-// One more byte holds the carriage return that ends each record on the wire.
-std::array<char, 513> fw_line{};
+// The same reads as the file check, so line numbers agree with its messages
+// and every record it accepts (267 characters at most) goes whole. One more
+// byte holds the carriage return that ends each record on the wire.
+std::array<char, INHEX_LINE_SIZE + 1> fw_line{};
 
 // The loader's answer byte: read 1 byte into rx_buffer; 0 when none came.
 uint8_t fw_reply(int timeout_ms) {
@@ -50,16 +55,9 @@ uint8_t fw_reply(int timeout_ms) {
 // Reads away whatever the port still delivers, then empties both queues.
 void fw_drain() { drain_port(port_name, rx_buffer, static_cast<int>(sizeof rx_buffer)); }
 
-// One line of the file into fw_line without its line end; its length, or -1 at the end.
-int fw_read_line(FILE* file) {
-    if (std::fgets(fw_line.data(), 512, file) == nullptr) return -1;
-    size_t length = std::strlen(fw_line.data());
-    if (length > 0 && fw_line[length - 1] == '\n') {
-        fw_line[--length] = '\0';
-        if (length > 0 && fw_line[length - 1] == '\r') fw_line[--length] = '\0';
-    }
-    return static_cast<int>(length);
-}
+// One line of the file into fw_line without its line end; its length, or
+// INHEX_NO_LINE at the end.
+int fw_read_line(FILE* file) { return inhex_read_line(file, fw_line.data(), INHEX_LINE_SIZE); }
 
 // Sends every record with its per-record exchange; FW_OK or the failure.
 int fw_transfer(FILE* file, uint32_t total) {
@@ -67,7 +65,7 @@ int fw_transfer(FILE* file, uint32_t total) {
     uint32_t acknowledged = 0;
     uint32_t errors = 0;
     int length = 0;
-    while ((length = fw_read_line(file)) >= 0) {
+    while ((length = fw_read_line(file)) != INHEX_NO_LINE) {
         ++line_no;
         if (fw_line[0] != ':') continue;
         fw_line[static_cast<size_t>(length)] = static_cast<char>(FW_CR);
@@ -77,7 +75,7 @@ int fw_transfer(FILE* file, uint32_t total) {
                 con_print("\a\aError: wrote FIRMSYNC attention character, got error on port %s\n", port_name);
                 return FW_ERR_RECORD_WRITE;
             }
-            uint8_t reply = fw_reply(100);
+            uint8_t reply = fw_reply(FW_RECORD_WAIT_MS);
             if (reply == FW_ACK) {
                 ++acknowledged;
                 fw_progress(acknowledged, total);
@@ -147,7 +145,7 @@ int fw_session(FILE* file, uint32_t total) {
     con_print("\nTo begin TURN ON the Quorvantis or CYCLE THE POWER if it is already on.\n\a\aYou have %ld "
               "seconds to do this...",
               FW_POWER_ON_SECONDS);
-    if (fw_reply(20000) != FW_ENQ) {
+    if (fw_reply(FW_PROMPT_WAIT_MS) != FW_ENQ) {
         con_print("\n\a\aError: did not receive the Quorvantis Firmware prompt!\n");
         return FW_ERR_NO_PROMPT;
     }
@@ -157,19 +155,19 @@ int fw_session(FILE* file, uint32_t total) {
         con_print("\n\a\aError: wrote FIRMSYNC sync character, got error on port %s\n", port_name);
         return FW_ERR_SYNC_WRITE;
     }
-    if (fw_reply(200) != FW_ACK) {
+    if (fw_reply(FW_SYNC_WAIT_MS) != FW_ACK) {
         con_print("\n\a\aError: did not synchronize with the Quorvantis!\n");
         return FW_ERR_NO_SYNC;
     }
 
-    std::array<char, 10> identifier{};
-    std::snprintf(identifier.data(), identifier.size(), "%s%s", FW_ID_NAME, FW_ID_VERSION);
-    if (write_port(port_name, identifier.data(), 9) < 0) {
+    std::array<char, 16> identifier{};
+    int id_length = std::snprintf(identifier.data(), identifier.size(), "%s%s", FW_ID_NAME, FW_ID_VERSION);
+    if (write_port(port_name, identifier.data(), id_length) < 0) {
         // The message names the identifier without its protocol version, as the -10 message does.
         con_print("\n\a\aError: wrote %s identifier, got error on port %s\n", FW_ID_NAME, port_name);
         return FW_ERR_ID_WRITE;
     }
-    if (fw_reply(5000) != FW_ACK) {
+    if (fw_reply(FW_ID_WAIT_MS) != FW_ACK) {
         con_print("\n\a\aError: did not receive %s identifier acknowledgement!\n", FW_ID_NAME);
         return FW_ERR_NO_ID_ACK;
     }

@@ -45,6 +45,17 @@ uint8_t inhex_sum(const char* text) {
     return static_cast<uint8_t>(sum & 0xFFu);
 }
 
+int inhex_read_line(FILE* file, char* line, int size) {
+    if (std::fgets(line, size, file) == nullptr) return INHEX_NO_LINE;
+    size_t length = std::strlen(line);
+    if (length > 0 && line[length - 1] == '\n') {
+        line[--length] = '\0';
+        // Text-mode reading: the carriage return before the line feed is part of the line end.
+        if (length > 0 && line[length - 1] == '\r') line[--length] = '\0';
+    }
+    return static_cast<int>(length);
+}
+
 int inhexverify(FILE* file) {
     if (file == nullptr) {
         con_print("inhexverify: Error: param fp is invalid\n");
@@ -53,16 +64,11 @@ int inhexverify(FILE* file) {
     std::rewind(file);
     uint32_t lines = 0;
     uint32_t records = 0;
-    std::array<char, 512> line{};
-
-    while (std::fgets(line.data(), static_cast<int>(line.size()), file) != nullptr) {
+    std::array<char, INHEX_LINE_SIZE> line{};
+    int read = 0;
+    while ((read = inhex_read_line(file, line.data(), static_cast<int>(line.size()))) != INHEX_NO_LINE) {
         ++lines;
-        size_t length = std::strlen(line.data());
-        if (length > 0 && line[length - 1] == '\n') {
-            line[--length] = '\0';
-            // Text-mode reading: the carriage return before the line feed is part of the line end.
-            if (length > 0 && line[length - 1] == '\r') line[--length] = '\0';
-        }
+        const size_t length = static_cast<size_t>(read);
         if (line[0] != ':') continue;
         ++records;
         const unsigned long line_no = lines;

@@ -19,5 +19,15 @@ enum inhex_result : int {
 
 // The number of records (1 or more), or the failure; prints its own messages.
 int inhexverify(FILE* file);
+
+// The file's lines are read in pieces of at most INHEX_LINE_SIZE - 1
+// characters, by the check and by the loader alike, so that both count the
+// same lines.
+constexpr int INHEX_LINE_SIZE = 512;
+// What inhex_read_line returns at the end of the file or on a read error.
+constexpr int INHEX_NO_LINE = -1;
+// Reads the next line (at most size - 1 characters) into line, without its
+// line feed and a carriage return before it; returns its length.
+int inhex_read_line(FILE* file, char* line, int size);
 uint8_t inhex_sum(const char* text);
 uint32_t hex_value(const char* text, int n);

@@ -24,12 +24,6 @@ const std::array<word_code, 9> rule_command_table = {{
 
 const std::array<const char*, 9> compass_names = {"Error", "N", "NE", "E", "SE", "S", "SW", "W", "NW"};
 
-float rule_get_f32(const rule_entry& rule, size_t offset) {
-    float value = 0.0f;
-    if (offset + sizeof value <= sizeof rule.slot) std::memcpy(&value, rule.slot + offset, sizeof value);
-    return value;
-}
-
 void rule_set_f32(rule_entry& rule, size_t offset, float value) {
     if (offset + sizeof value <= sizeof rule.slot) std::memcpy(rule.slot + offset, &value, sizeof value);
 }
@@ -42,6 +36,12 @@ const char* rule_kind_name(int kind) {
 }
 
 namespace {
+float rule_get_f32(const rule_entry& rule, size_t offset) {
+    float value = 0.0f;
+    if (offset + sizeof value <= sizeof rule.slot) std::memcpy(&value, rule.slot + offset, sizeof value);
+    return value;
+}
+
 // Each argument text holds at most 19 characters; longer ones are cut.
 using arg_text = std::array<char, 20>;
 
@@ -66,17 +66,18 @@ const char* action_word(uint8_t flags) {
 }
 
 void fill_call_texts(const rule_entry& rule, arg_text& a) {
-    // The call holds at most 6 characters and need not be terminated.
-    char call[7] = {};
-    std::memcpy(call, rule.slot + RULE_OFF_CALL, 6);
+    // The call need not be terminated; it is shown left-justified in as many
+    // columns as it may have characters.
+    char call[RULE_CALL_MAX + 1] = {};
+    std::memcpy(call, rule.slot + RULE_OFF_CALL, RULE_CALL_MAX);
     if (rule.flags & RULE_ANY) {
         arg_print(a, "*");
     } else if (rule.flags & RULE_PREFIX) {
-        arg_print(a, "%-*s*", 6, call);
+        arg_print(a, "%-*s*", RULE_CALL_MAX, call);
     } else if (rule.flags & RULE_SSID) {
-        arg_print(a, "%-*s-%d", 6, call, static_cast<int>(rule.slot[RULE_OFF_SSID]));
+        arg_print(a, "%-*s-%d", RULE_CALL_MAX, call, static_cast<int>(rule.slot[RULE_OFF_SSID]));
     } else {
-        arg_print(a, "%-*s", 6, call);
+        arg_print(a, "%-*s", RULE_CALL_MAX, call);
     }
 }
 

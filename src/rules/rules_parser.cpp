@@ -113,7 +113,7 @@ int handle_call(rules_run& run, bool destin) {
         }
     }
     size_t len = std::strlen(word);
-    if (len > 6) {
+    if (len > static_cast<size_t>(RULE_CALL_MAX)) {
         con_print(destin ? "\a\aError: %s[%d]: Destination is too long: %s:\n%s\n"
                          : "\a\aError: %s[%d]: Source is too long: %s:\n%s\n",
                   run.path, shown_line(run), word, line_echo.data());

@@ -21,6 +21,11 @@ const char* const DEVICE_PROMPT = "Quorva> ";
 const uint8_t ATTENTION = 0x03;  // Ctrl-C
 const uint8_t CARRIAGE_RETURN = 0x0d;
 constexpr int POWER_ON_SECONDS = 20;
+constexpr int STARTUP_READ = 100;            // bytes of the start-up text looked at
+constexpr int CONFIRMATION_WAIT_MS = 2000;   // for "Connected <speed>" after Ctrl-C
+constexpr int PROMPT_WAIT_MS = 20000;        // for the prompt after a speed change
+constexpr int GOT_HEADER_EVERY = 10;         // lines between the dump's column headers
+static_assert(STARTUP_READ < sizeof rx_buffer, "the start-up text is terminated in rx_buffer");
 
 // Scratch for the drain reads and the expected confirmation text.
 char scratch[40];
@@ -66,7 +71,7 @@ int initial_connect(int32_t speed) {
     drain_port(port_name, scratch, static_cast<int>(sizeof scratch));
     con_print("\a\aTURN ON the Quorvantis or CYCLE THE POWER if it is already on.\nYou have %ld seconds to do this...",
               static_cast<long>(POWER_ON_SECONDS));
-    int n = read_port(port_name, rx_buffer, 100, POWER_ON_SECONDS * 1000);
+    int n = read_port(port_name, rx_buffer, STARTUP_READ, POWER_ON_SECONDS * 1000);
     rx_buffer[n] = 0;
     for (int i = 0; i < n; ++i) {
         if (rx_buffer[i] == 0 || rx_buffer[i] > 0x7f) rx_buffer[i] = '#';
@@ -75,7 +80,7 @@ int initial_connect(int32_t speed) {
     const char* product = std::strstr(text, PRODUCT_WORD);
     if (product == nullptr) {
         con_print("\n\a\aError: did not receive the Quorvantis prompt!\nExpected: Quorvantis\n");
-        hexdump(con_output(), 1, "Got", rx_buffer, n, 10);
+        hexdump(con_output(), HEXDUMP_LENGTH, "Got", rx_buffer, n, GOT_HEADER_EVERY);
         return fail_closed(DEV_ERR_NO_PRODUCT);
     }
     if (std::strstr(product, VERSION_TEXT) == nullptr) {
@@ -86,11 +91,11 @@ int initial_connect(int32_t speed) {
         con_print("\n\a\aError: wrote <ctrl>-c attention character, got error on port %s\n", port_name);
         return fail_closed(DEV_ERR_ATTENTION_WRITE);
     }
-    int m = read_port(port_name, rx_buffer, static_cast<int>(sizeof rx_buffer), 2000);
+    int m = read_port(port_name, rx_buffer, static_cast<int>(sizeof rx_buffer), CONFIRMATION_WAIT_MS);
     std::snprintf(scratch, sizeof scratch, "Connected %ld", static_cast<long>(speed));
     if (!holds(reinterpret_cast<const char*>(rx_buffer), reply_length(m), scratch)) {
         con_print("\n\a\aError: did not receive the Quorvantis Connected string!\nExpected %s\n", scratch);
-        hexdump(con_output(), 1, "Got", rx_buffer, m, 10);
+        hexdump(con_output(), HEXDUMP_LENGTH, "Got", rx_buffer, m, GOT_HEADER_EVERY);
         return fail_closed(DEV_ERR_NO_CONFIRMATION);
     }
     con_print("\n");
@@ -104,7 +109,7 @@ int resync_connect(int32_t speed) {
         con_print("\a\aError: wrote CR character, got error on port %s\n", port_name);
         return fail_closed(DEV_ERR_CR_WRITE);
     }
-    int m = read_port(port_name, rx_buffer, static_cast<int>(sizeof rx_buffer), 20000);
+    int m = read_port(port_name, rx_buffer, static_cast<int>(sizeof rx_buffer), PROMPT_WAIT_MS);
     if (holds(reinterpret_cast<const char*>(rx_buffer), reply_length(m), DEVICE_PROMPT)) {
         con_print("Connected at %ld\n", static_cast<long>(speed));
         return DEV_CONNECTED;

@@ -37,6 +37,16 @@ constexpr int64_t DRAIN_LIMIT_MS = 5000;
 // COM-port arguments name COM1 to COM10.
 constexpr int PORT_NUMBER_MAX = 10;
 
+// The time-outs, in milliseconds. A character is 10 bits on the line, so
+// CHARACTER_MS / speed is its time in whole milliseconds; a write may take
+// twice that a byte. Every read waits its caller's time-out and a margin on
+// top of its bytes.
+constexpr uint32_t CHARACTER_MS = 10000;
+constexpr uint32_t WRITE_BYTE_MS = 2 * CHARACTER_MS;
+constexpr uint32_t PORT_READ_CONSTANT_MS = 1;
+constexpr uint32_t WRITE_CONSTANT_MS = 10;
+constexpr uint32_t READ_MARGIN_MS = 10;
+
 // Milliseconds per byte at the speed, by integer division; a speed of 0 (no
 // port ever set) counts as no per-byte allowance rather than a division by 0.
 uint32_t per_byte(uint32_t numerator, uint32_t speed) { return speed == 0 ? 0 : numerator / speed; }
@@ -60,10 +70,10 @@ int open_port(const char* name, uint32_t speed) {
     if (set_comm_prop(name, speed) != SERIAL_OK) return SERIAL_ERR_OPEN_PROPERTIES;
     uint32_t baud = port_settings.baud;
     port_timeouts.read_interval = 0;
-    port_timeouts.read_multiplier = per_byte(10000, baud);
-    port_timeouts.read_constant = 1;
-    port_timeouts.write_multiplier = per_byte(20000, baud);
-    port_timeouts.write_constant = 10;
+    port_timeouts.read_multiplier = per_byte(CHARACTER_MS, baud);
+    port_timeouts.read_constant = PORT_READ_CONSTANT_MS;
+    port_timeouts.write_multiplier = per_byte(WRITE_BYTE_MS, baud);
+    port_timeouts.write_constant = WRITE_CONSTANT_MS;
     if (!backend().set_timeouts(port_handle, &port_timeouts)) {
         con_print("\a\aError: could not set the comm timeouts for port %s: %s\n", name, sys_error_text());
         close_port();
@@ -189,10 +199,10 @@ int read_port(const char* name, void* buffer, int size, int timeout_ms) {
         return 0;
     }
     serial_timeouts per_call = port_timeouts;
-    per_call.read_multiplier = per_byte(10000, port_settings.baud);
+    per_call.read_multiplier = per_byte(CHARACTER_MS, port_settings.baud);
     // A time-out below 1 ms is taken as 1, so the constant never wraps.
     uint32_t wait = timeout_ms < 1 ? 1u : static_cast<uint32_t>(timeout_ms);
-    per_call.read_constant = wait + 10;
+    per_call.read_constant = wait + READ_MARGIN_MS;
     if (!backend().set_timeouts(port_handle, &per_call)) {
         std::snprintf(message, sizeof message, "\a\aError: could not set the comm timeouts for port %s: %s\n", name,
                       sys_error_text());
@@ -215,8 +225,8 @@ void purge_port() {
 
 void drain_port(const char* name, void* buffer, int size) {
     const int64_t start = plat_clock_ms();
-    // 10 bits a byte: the bytes the line carries in DRAIN_LIMIT_MS.
-    const int64_t budget = DRAIN_LIMIT_MS * port_settings.baud / 10000;
+    // The bytes the line carries in DRAIN_LIMIT_MS.
+    const int64_t budget = DRAIN_LIMIT_MS * port_settings.baud / CHARACTER_MS;
     int64_t drained = 0;
     for (;;) {
         int n = read_port(name, buffer, size, DRAIN_QUIET_MS);

@@ -81,6 +81,27 @@ void run_file_command(word_cursor& words, int (*process)(const char*), const cha
     if (process(file_name) != 0) con_print("%s", failure);
 }
 
+// Prints the command summary, with the default connect speed bracketed.
+void show_help() {
+    uint32_t default_baud = conf_default_connect_baud();
+    con_print("\n\t\tCommand Summary:\n%-10s %-20s %s\n", "Command", "Arguments", "Comments");
+    for (const command_row& row : command_table) {
+        if (row.shown == 0) continue;
+        con_print("%-10s %-20s %s\n", row.name, row.args, row.comment);
+        if (row.code == CMD_BAUD) {
+            con_print("%-10s Valid Baud Rates:\t", "");
+            for (uint32_t rate : connect_rates) {
+                if (rate == default_baud) {
+                    con_print("[%ld] ", static_cast<long>(rate));
+                } else {
+                    con_print("%ld ", static_cast<long>(rate));
+                }
+            }
+            con_print("\n\n");
+        }
+    }
+}
+
 // Runs one command; false when the program is to end.
 bool dispatch(int code, word_cursor& words) {
     switch (code) {
@@ -127,26 +148,6 @@ bool dispatch(int code, word_cursor& words) {
 }
 
 }  // namespace
-
-void show_help() {
-    uint32_t default_baud = conf_default_connect_baud();
-    con_print("\n\t\tCommand Summary:\n%-10s %-20s %s\n", "Command", "Arguments", "Comments");
-    for (const command_row& row : command_table) {
-        if (row.shown == 0) continue;
-        con_print("%-10s %-20s %s\n", row.name, row.args, row.comment);
-        if (row.code == CMD_BAUD) {
-            con_print("%-10s Valid Baud Rates:\t", "");
-            for (uint32_t rate : connect_rates) {
-                if (rate == default_baud) {
-                    con_print("[%ld] ", static_cast<long>(rate));
-                } else {
-                    con_print("%ld ", static_cast<long>(rate));
-                }
-            }
-            con_print("\n\n");
-        }
-    }
-}
 
 int command_shell() {
     std::setvbuf(stdout, nullptr, _IONBF, 0);

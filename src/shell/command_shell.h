@@ -9,7 +9,5 @@ enum shell_status : int {
 
 // Runs the console; returns the exit status.
 int command_shell();
-// Prints the command summary.
-void show_help();
 
 extern const char* const VERSION_TEXT;  // "Version 2.0-1"

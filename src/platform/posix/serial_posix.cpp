@@ -244,11 +244,14 @@ serial_handle posix_open(const char* name) {
     return reinterpret_cast<serial_handle>(port);
 }
 
+constexpr uint16_t REPORT_SIZE = 64;
+
 bool posix_get_properties(serial_handle h, uint32_t, serial_caps* caps) {
     posix_port* port = open_port_of(h);
     if (port == nullptr) return false;
     *caps = serial_caps{};
-    caps->packet_length = 64;
+    // The report is no block of the driver's here: any size serves.
+    caps->packet_length = REPORT_SIZE;
     // Anything that is not a terminal reports nothing settable, so the
     // capability check refuses it with its own message; a terminal device
     // reports everything settable.
