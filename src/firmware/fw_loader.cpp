@@ -163,7 +163,8 @@ int fw_session(FILE* file, uint32_t total) {
     std::array<char, 16> identifier{};
     int id_length = std::snprintf(identifier.data(), identifier.size(), "%s%s", FW_ID_NAME, FW_ID_VERSION);
     if (write_port(port_name, identifier.data(), id_length) < 0) {
-        // The message names the identifier without its protocol version, as the -10 message does.
+        // Like the acknowledgement message below, this one names the
+        // six-character identifier, without the protocol version after it.
         con_print("\n\a\aError: wrote %s identifier, got error on port %s\n", FW_ID_NAME, port_name);
         return FW_ERR_ID_WRITE;
     }

@@ -94,8 +94,10 @@ int set_comm_prop(const char* name, uint32_t speed) {
         return SERIAL_ERR_BAUD;
     }
     // Two steps: the first report tells the size the driver needs, the
-    // second fills a block of that size. (The blocks are the backend's; the
-    // codes -3 and -5 of a block that cannot be had do not arise here.)
+    // second fills a block of that size. The backend holds the blocks (the
+    // Windows one keeps a block of the largest size a driver can ask for in
+    // the port's record), so asking for one never fails for want of memory;
+    // only the report itself can fail.
     serial_caps caps{};
     if (!backend().get_properties(port_handle, FIRST_PROPERTIES_BLOCK, &caps)) {
         con_print("\a\aError: could not get comm properties for port %s: %s\n", name, sys_error_text());

@@ -21,8 +21,8 @@ enum serial_result : int {
     SERIAL_ERR_OPEN = -2,             // the system refused to open the port
     SERIAL_ERR_OPEN_PROPERTIES = -3,  // set_comm_prop failed (and said why)
     SERIAL_ERR_OPEN_TIMEOUTS = -14,   // the time-outs cannot be installed
-    // set_comm_prop. The properties blocks belong to the backend, which
-    // always has one, so no failure stands for a block that cannot be had.
+    // set_comm_prop. The backend holds the properties blocks, so there is
+    // no failure for a block that cannot be had, only for the reports.
     SERIAL_ERR_PROP_NO_NAME = -1,
     SERIAL_ERR_BAUD = -2,                // a speed that is not in the table
     SERIAL_ERR_PROPERTIES_FIRST = -4,    // the first properties report failed
