@@ -4,34 +4,11 @@
 #include <cstring>
 
 #include "common/text_file.h"
+#include "shell/console.h"
 
 std::array<char, DIRECTIVE_LINE_SIZE> line_echo{};
 
 namespace {
-// Reads like fgets: up to size - 1 characters, through the line feed when it
-// comes first. A carriage return directly before a line feed is taken as part
-// of the line end, as a text-mode read on Windows does. Returns the number of
-// characters stored (NUL bytes included), 0 at the end of the file.
-int read_bounded(FILE* file, char* buf, int size) {
-    int n = 0;
-    while (n < size - 1) {
-        int c = std::getc(file);
-        if (c == EOF) break;
-        if (c == '\r') {
-            int next = std::getc(file);
-            if (next == '\n') {
-                c = '\n';
-            } else if (next != EOF) {
-                std::ungetc(next, file);
-            }
-        }
-        buf[n++] = static_cast<char>(c);
-        if (c == '\n') break;
-    }
-    buf[n] = '\0';
-    return n;
-}
-
 // Whether a word of the current line begins after its comment character.
 bool directive_commented(const directive_file& df, const char* word) {
     return df.comment_pos >= 0 && word - df.line.data() > df.comment_pos;
@@ -40,13 +17,18 @@ bool directive_commented(const directive_file& df, const char* word) {
 
 bool directive_is_comment_char(char c) { return c == '#' || c == '/' || c == ';'; }
 
-int directive_open(directive_file& df, const char* path) {
+int directive_open(directive_file& df, const char* path, const char* who) {
+    df = directive_file{};
+    if (path == nullptr) {
+        con_print("%s: Error: param rfp is invalid\n", who);
+        return DIRECTIVE_ERR_NO_PATH;
+    }
     df.file = text_file_open(path);
-    df.line_number = 0;
-    df.comment_pos = -1;
-    df.cursor = word_cursor{nullptr};
-    df.read_error = 0;
-    return df.file != nullptr ? DIRECTIVE_OPENED : DIRECTIVE_ERR_OPEN;
+    if (df.file == nullptr) {
+        con_print("\a\aError: cannot open %s\n", path);
+        return DIRECTIVE_ERR_OPEN;
+    }
+    return DIRECTIVE_OPENED;
 }
 
 void directive_close(directive_file& df) {
@@ -56,7 +38,7 @@ void directive_close(directive_file& df) {
 
 bool directive_read(directive_file& df) {
     if (df.file == nullptr) return false;
-    int n = read_bounded(df.file, df.line.data(), DIRECTIVE_LINE_SIZE);
+    int n = text_read_line(df.file, df.line.data(), DIRECTIVE_LINE_SIZE);
     if (std::ferror(df.file)) {
         // The line is incomplete whatever was read of it: none of it is used.
         int saved = errno;

@@ -33,11 +33,13 @@ struct directive_file {
 
 enum directive_open_result : int {
     DIRECTIVE_OPENED = 0,
-    DIRECTIVE_ERR_OPEN = -1,  // the file cannot be opened, or its first read fails (a directory, for one)
+    DIRECTIVE_ERR_NO_PATH = -1,  // no path given
+    DIRECTIVE_ERR_OPEN = -2,     // the file cannot be opened, or its first read fails (a directory, for one)
 };
 
-// Opens path for reading as text.
-int directive_open(directive_file& df, const char* path);
+// Opens path for reading as text. A failure prints its message: with no path
+// "<who>: Error: param rfp is invalid", else that the file cannot be opened.
+int directive_open(directive_file& df, const char* path, const char* who);
 void directive_close(directive_file& df);
 
 // Reads the next line (at most 255 characters; a longer line goes on in the

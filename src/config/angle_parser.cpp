@@ -180,6 +180,20 @@ int walk_fixed(const char* text, angle_format format, parts& v) {
     return ANGLE_ERR_DOTTED_CUT;
 }
 
+// The number of a DMC part, from the field start up to its identifier letter
+// at `at` (the letter is never read as part of the number, nor as an
+// exponent), unless the part was given already: then twice_format's message
+// with the value held, and the fault.
+int take_dmc_part(const char* field, const char* at, float& value, bool& seen, const char* twice_format, int fault) {
+    if (seen) {
+        con_print(twice_format, static_cast<double>(value));
+        return fault;
+    }
+    value = to_f32(text_decimal(field, false, nullptr, at));
+    seen = true;
+    return ANGLE_OK;
+}
+
 // DMC: each number ends at its identifier letter; direction letters only
 // move the field start.
 int walk_dmc(const char* text, parts& v) {
@@ -191,33 +205,23 @@ int walk_dmc(const char* text, parts& v) {
     for (; !ends_walk(*p); ++p) {
         char c = *p;
         if ((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == ' ' || c == '\t') continue;
+        int rc = ANGLE_OK;
         if (c == 'D' || c == 'd') {
-            if (have_d) {
-                con_print("\a\aError: DMC format: already have degrees (%f)\n", static_cast<double>(v.d));
-                return ANGLE_ERR_DMC_DEGREES_TWICE;
-            }
-            v.d = to_f32(text_decimal(field, false, nullptr, p));
-            v.d_minus = has_minus(field);
-            have_d = true;
+            rc = take_dmc_part(field, p, v.d, have_d, "\a\aError: DMC format: already have degrees (%f)\n",
+                               ANGLE_ERR_DMC_DEGREES_TWICE);
+            if (rc == ANGLE_OK) v.d_minus = has_minus(field);
         } else if (c == 'M' || c == 'm') {
-            if (have_m) {
-                con_print("\a\aError: DMC format: already have minutes (%f)\n", static_cast<double>(v.m));
-                return ANGLE_ERR_DMC_MINUTES_TWICE;
-            }
-            v.m = to_f32(text_decimal(field, false, nullptr, p));
-            have_m = true;
+            rc = take_dmc_part(field, p, v.m, have_m, "\a\aError: DMC format: already have minutes (%f)\n",
+                               ANGLE_ERR_DMC_MINUTES_TWICE);
         } else if (c == 'C' || c == 'c') {
-            if (have_s) {
-                con_print("\a\aError: DMC format: already have seconds (%f)\n", static_cast<double>(v.s));
-                return ANGLE_ERR_DMC_SECONDS_TWICE;
-            }
-            v.s = to_f32(text_decimal(field, false, nullptr, p));
-            have_s = true;
+            rc = take_dmc_part(field, p, v.s, have_s, "\a\aError: DMC format: already have seconds (%f)\n",
+                               ANGLE_ERR_DMC_SECONDS_TWICE);
         } else if (!is_north_east(c) && !is_south_west(c)) {
             con_print("\a\aError: DMC format: invalid char: %c (0x%02x)\n", c,
                       static_cast<unsigned>(static_cast<unsigned char>(c)));
-            return ANGLE_ERR_DMC_CHARACTER;
+            rc = ANGLE_ERR_DMC_CHARACTER;
         }
+        if (rc != ANGLE_OK) return rc;
         field = p + 1;
     }
     if (field != p) {

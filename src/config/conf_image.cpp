@@ -58,8 +58,8 @@ void conf_display() {
     con_print("Configuration:\nStation Call\t%*s\tSSID 0x%02x\nBase Lat %10.6f\tLon %11.5f\n"
               "Host  baud\t%lu\nDSTAR baud\t%lu\nTNC   baud\t%lu\n"
               "WIDE Max %u\tWIDE Total %u\tDupe Window %u sec.\nNSR: %sabled\tRelay: %sabled\n",
-              CONF_CALL_MAX, call, static_cast<unsigned>(conf_image.station_ssid), static_cast<double>(conf_image.base_lat),
-              static_cast<double>(conf_image.base_lon), static_cast<unsigned long>(conf_image.host_baud),
+              CONF_CALL_MAX, call, static_cast<unsigned>(conf_image.station_ssid),
+              static_cast<double>(conf_image.base_lat), static_cast<double>(conf_image.base_lon), static_cast<unsigned long>(conf_image.host_baud),
               static_cast<unsigned long>(conf_image.dstar_baud), static_cast<unsigned long>(conf_image.tnc_baud),
               static_cast<unsigned>(conf_image.wide_max), static_cast<unsigned>(conf_image.wide_total),
               static_cast<unsigned>(conf_image.dupe_window), on_off(conf_image.nsr), on_off(conf_image.relay));

@@ -52,9 +52,6 @@ const std::array<word_code, 17> conf_keyword_table = {{
     {"digipath", KW_DIGIPATH},
 }};
 
-// The largest WIDE Max and WIDE Total.
-constexpr int WIDE_LIMIT = 6;
-
 // Arguments end at comment characters, blanks, tabs and commas.
 constexpr const char* ARG_SEPARATORS = "#/; \t,";
 
@@ -116,25 +113,30 @@ int handle_ranged(directive_file& df, uint16_t& field, const char* missing_forma
     return CONF_OK;
 }
 
-int handle_wide(directive_file& df, uint16_t& field) {
-    char* word = nullptr;
-    int rc = take_arg(df, ARG_SEPARATORS, "\a\aError: line %d: missing n argument: %s\n", &word);
-    if (rc != CONF_OK) return rc;
-    int value = text_whole(word);
-    if (value < 1 || value > WIDE_LIMIT) {
-        con_print("\a\aError: line %d: invalid n argument range [1..%d]: %d: %s\n", shown_line(df), WIDE_LIMIT, value,
-                  line_echo.data());
-        return CONF_ERR_ARGUMENT;
-    }
-    field = static_cast<uint16_t>(value);
-    return CONF_OK;
-}
-
 int handle_flag(directive_file& df, uint16_t& field) {
     char* word = nullptr;
     int rc = take_arg(df, ARG_SEPARATORS, "\a\aError: line %d: missing y | n argument: %s\n", &word);
     if (rc != CONF_OK) return rc;
     field = std::strchr("1ETYety", word[0]) != nullptr ? 1 : 0;
+    return CONF_OK;
+}
+
+// A position's angle in degrees, or CONF_ERR_ARGUMENT after the message of a
+// word the angle parser refuses (invalid_format) or of an angle beyond +-limit
+// degrees (range_format).
+int station_angle(const directive_file& df, const char* word, const char* invalid_format, double limit,
+                  const char* range_format, double& value) {
+    value = dmctodeg(word);
+    if (value == ANGLE_ERROR) {
+        con_print(invalid_format, shown_line(df), word, line_echo.data());
+        return CONF_ERR_ARGUMENT;
+    }
+    // The device takes the position as it is: one outside the earth (a
+    // longitude written first, say) is refused here, as the rules file does.
+    if (value < -limit || value > limit) {
+        con_print(range_format, shown_line(df), value, line_echo.data());
+        return CONF_ERR_ARGUMENT;
+    }
     return CONF_OK;
 }
 
@@ -146,34 +148,17 @@ int handle_position(directive_file& df) {
         con_print("\a\aError: line %d: missing Station Latitude argument: %s\n", shown_line(df), line_echo.data());
         return CONF_ERR_ARGUMENT;
     }
-    double lat = dmctodeg(word);
-    if (lat == ANGLE_ERROR) {
-        con_print("\a\aError: line %d: invalid Station Latitude argument: %s: %s\n", shown_line(df), word,
-                  line_echo.data());
-        return CONF_ERR_ARGUMENT;
-    }
-    // The device takes the position as it is: one outside the earth (a
-    // longitude written first, say) is refused here, as the rules file does.
-    if (lat < -90.0 || lat > 90.0) {
-        con_print("\a\aError: line %d: invalid Station Latitude range [-90..90]: %f: %s\n", shown_line(df), lat,
-                  line_echo.data());
-        return CONF_ERR_ARGUMENT;
-    }
-    conf_image.base_lat = static_cast<float>(lat);
-    int rc = take_arg(df, ARG_SEPARATORS, "\a\aError: line %d: missing Station Longitude argument: %s\n", &word);
+    double degrees = 0.0;
+    int rc = station_angle(df, word, "\a\aError: line %d: invalid Station Latitude argument: %s: %s\n", 90.0,
+                           "\a\aError: line %d: invalid Station Latitude range [-90..90]: %f: %s\n", degrees);
     if (rc != CONF_OK) return rc;
-    double lon = dmctodeg(word);
-    if (lon == ANGLE_ERROR) {
-        con_print("\a\aError: line %d: invalid Station Longitude argument: %s: %s\n", shown_line(df), word,
-                  line_echo.data());
-        return CONF_ERR_ARGUMENT;
-    }
-    if (lon < -180.0 || lon > 180.0) {
-        con_print("\a\aError: line %d: invalid Station Longitude range [-180..180]: %f: %s\n", shown_line(df), lon,
-                  line_echo.data());
-        return CONF_ERR_ARGUMENT;
-    }
-    conf_image.base_lon = static_cast<float>(lon);
+    conf_image.base_lat = static_cast<float>(degrees);
+    rc = take_arg(df, ARG_SEPARATORS, "\a\aError: line %d: missing Station Longitude argument: %s\n", &word);
+    if (rc != CONF_OK) return rc;
+    rc = station_angle(df, word, "\a\aError: line %d: invalid Station Longitude argument: %s: %s\n", 180.0,
+                       "\a\aError: line %d: invalid Station Longitude range [-180..180]: %f: %s\n", degrees);
+    if (rc != CONF_OK) return rc;
+    conf_image.base_lon = static_cast<float>(degrees);
     return CONF_OK;
 }
 
@@ -215,9 +200,11 @@ int handle_keyword(directive_file& df, int code) {
         return handle_ranged(df, conf_image.station_ssid, "\a\aError: line %d: missing SSID argument: %s\n",
                              "\a\aError: line %d: invalid SSID argument range [0..15]: %d: %s\n", 0, 15, true);
     case KW_WIDEMAX:
-        return handle_wide(df, conf_image.wide_max);
+        return handle_ranged(df, conf_image.wide_max, "\a\aError: line %d: missing n argument: %s\n",
+                             "\a\aError: line %d: invalid n argument range [1..6]: %d: %s\n", 1, 6, false);
     case KW_WIDETOTAL:
-        return handle_wide(df, conf_image.wide_total);
+        return handle_ranged(df, conf_image.wide_total, "\a\aError: line %d: missing n argument: %s\n",
+                             "\a\aError: line %d: invalid n argument range [1..6]: %d: %s\n", 1, 6, false);
     case KW_DUPEWIN:
         return handle_ranged(df, conf_image.dupe_window, "\a\aError: line %d: missing seconds argument: %s\n",
                              "\a\aError: line %d: invalid seconds argument range [5..500]: %d: %s\n", 5, 500,
@@ -274,15 +261,10 @@ int process_lines(directive_file& df) {
 }  // namespace
 
 int conf_process(const char* path) {
-    if (path == nullptr) {
-        con_print("conf_process: Error: param rfp is invalid\n");
-        return CONF_ERR_NO_PATH;
-    }
     directive_file df;
-    if (directive_open(df, path) != DIRECTIVE_OPENED) {
-        con_print("\a\aError: cannot open %s\n", path);
-        return CONF_ERR_OPEN;
-    }
+    int opened = directive_open(df, path, "conf_process");
+    if (opened == DIRECTIVE_ERR_NO_PATH) return CONF_ERR_NO_PATH;
+    if (opened != DIRECTIVE_OPENED) return CONF_ERR_OPEN;
     // The rules file owns these two; a configure never undoes them.
     uint16_t rule_count = conf_image.rule_count;
     uint16_t implicit_action = conf_image.implicit_action;

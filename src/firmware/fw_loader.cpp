@@ -15,6 +15,7 @@
 
 namespace {
 
+constexpr uint8_t FW_NO_REPLY = 0x00;  // nothing came within the answer window
 constexpr uint8_t FW_ENQ = 0x05;
 constexpr uint8_t FW_ACK = 0x06;
 constexpr uint8_t FW_CR = 0x0D;
@@ -45,9 +46,9 @@ constexpr size_t PROGRESS_HEAD = 21;
 // byte holds the carriage return that ends each record on the wire.
 std::array<char, INHEX_LINE_SIZE + 1> fw_line{};
 
-// The loader's answer byte: read 1 byte into rx_buffer; 0 when none came.
+// The loader's answer byte: read 1 byte into rx_buffer; FW_NO_REPLY when none came.
 uint8_t fw_reply(int timeout_ms) {
-    rx_buffer[0] = 0;
+    rx_buffer[0] = FW_NO_REPLY;
     read_port(port_name, rx_buffer, 1, timeout_ms);
     return rx_buffer[0];
 }
@@ -59,64 +60,83 @@ void fw_drain() { drain_port(port_name, rx_buffer, static_cast<int>(sizeof rx_bu
 // INHEX_NO_LINE at the end.
 int fw_read_line(FILE* file) { return inhex_read_line(file, fw_line.data(), INHEX_LINE_SIZE); }
 
-// Sends every record with its per-record exchange; FW_OK or the failure.
-int fw_transfer(FILE* file, uint32_t total) {
-    unsigned long line_no = 0;
+// The answers that refuse a record, with their messages (which receive the
+// line number) and what follows: FW_OK, the record goes again, or the end of
+// the transfer. Any other answer is unknown, and the record goes again.
+struct fw_refusal {
+    uint8_t reply;
+    const char* format;
+    int result;
+};
+const std::array<fw_refusal, 6> fw_refusals = {{
+    {FW_NO_REPLY, "\n\a\aError: Firmware updating error: timed out on Line %lu, resending.\n", FW_OK},
+    {FW_NO_START, "\n\a\aError: Firmware updating error: didn't get start character on Line %lu, resending.\n", FW_OK},
+    {FW_BAD_CHECKSUM, "\n\a\aError: Firmware updating error: bad record checksum on Line %lu, resending.\n", FW_OK},
+    {FW_VALIDATION, "\n\a\aError: Firmware updating error: validation on Line %lu, resending.\n", FW_OK},
+    {FW_BUFFER_FULL, "\n\a\aError: Firmware updating error: buffer full on Line %lu- aborting!\n", FW_ERR_BUFFER_FULL},
+    {FW_FATAL, "\n\a\aError: Firmware updating error: fatal on Line %lu- aborting!\n", FW_ERR_DEVICE_FATAL},
+}};
+
+// Reports a refused record; FW_OK when it goes again.
+int fw_refused(uint8_t reply, unsigned long line_no) {
+    for (const fw_refusal& refusal : fw_refusals) {
+        if (refusal.reply != reply) continue;
+        con_print(refusal.format, line_no);
+        // After a time-out the reply may still be on its way: read until the
+        // line is quiet, so that it is not taken for the reply to the copy.
+        if (reply == FW_NO_REPLY) fw_drain();
+        return refusal.result;
+    }
+    con_print("\n\a\aError: Firmware updating error: unknown on Line %lu, resending.\n", line_no);
+    return FW_OK;
+}
+
+// The transfer's progress: records acknowledged of the total, and the failed
+// replies, counted over the whole transfer.
+struct fw_counts {
+    uint32_t total = 0;
     uint32_t acknowledged = 0;
     uint32_t errors = 0;
+};
+
+// Sends the record in fw_line (length characters, then the CR) until the
+// loader acknowledges it; FW_OK or the failure.
+int fw_send_record(int length, unsigned long line_no, fw_counts& counts) {
+    fw_line[static_cast<size_t>(length)] = static_cast<char>(FW_CR);
+    fw_line[static_cast<size_t>(length) + 1] = '\0';
+    for (;;) {
+        if (write_port(port_name, fw_line.data(), length + 1) < 0) {
+            con_print("\a\aError: wrote FIRMSYNC attention character, got error on port %s\n", port_name);
+            return FW_ERR_RECORD_WRITE;
+        }
+        uint8_t reply = fw_reply(FW_RECORD_WAIT_MS);
+        if (reply == FW_ACK) {
+            ++counts.acknowledged;
+            fw_progress(counts.acknowledged, counts.total);
+            return FW_OK;
+        }
+        ++counts.errors;
+        if (counts.errors >= FW_MAX_ERRORS) {
+            con_print("\n\a\aError: maximum Firmware updating errors (%d) encountered- aborting!\n",
+                      static_cast<int>(FW_MAX_ERRORS));
+            return FW_ERR_TOO_MANY_ERRORS;
+        }
+        int rc = fw_refused(reply, line_no);
+        if (rc != FW_OK) return rc;
+    }
+}
+
+// Sends every record of the file; FW_OK or the failure.
+int fw_transfer(FILE* file, uint32_t total) {
+    unsigned long line_no = 0;
+    fw_counts counts;
+    counts.total = total;
     int length = 0;
     while ((length = fw_read_line(file)) != INHEX_NO_LINE) {
         ++line_no;
         if (fw_line[0] != ':') continue;
-        fw_line[static_cast<size_t>(length)] = static_cast<char>(FW_CR);
-        fw_line[static_cast<size_t>(length) + 1] = '\0';
-        for (;;) {
-            if (write_port(port_name, fw_line.data(), length + 1) < 0) {
-                con_print("\a\aError: wrote FIRMSYNC attention character, got error on port %s\n", port_name);
-                return FW_ERR_RECORD_WRITE;
-            }
-            uint8_t reply = fw_reply(FW_RECORD_WAIT_MS);
-            if (reply == FW_ACK) {
-                ++acknowledged;
-                fw_progress(acknowledged, total);
-                break;
-            }
-            ++errors;
-            if (errors >= FW_MAX_ERRORS) {
-                con_print("\n\a\aError: maximum Firmware updating errors (%d) encountered- aborting!\n",
-                          static_cast<int>(FW_MAX_ERRORS));
-                return FW_ERR_TOO_MANY_ERRORS;
-            }
-            switch (reply) {
-            case 0x00:
-                con_print("\n\a\aError: Firmware updating error: timed out on Line %lu, resending.\n", line_no);
-                // A reply may still be on its way: read until the line is
-                // quiet, so that it is not taken for the reply to the copy.
-                fw_drain();
-                break;
-            case FW_NO_START:
-                con_print("\n\a\aError: Firmware updating error: didn't get start character on Line %lu, "
-                          "resending.\n",
-                          line_no);
-                break;
-            case FW_BAD_CHECKSUM:
-                con_print("\n\a\aError: Firmware updating error: bad record checksum on Line %lu, resending.\n",
-                          line_no);
-                break;
-            case FW_VALIDATION:
-                con_print("\n\a\aError: Firmware updating error: validation on Line %lu, resending.\n", line_no);
-                break;
-            case FW_BUFFER_FULL:
-                con_print("\n\a\aError: Firmware updating error: buffer full on Line %lu- aborting!\n", line_no);
-                return FW_ERR_BUFFER_FULL;
-            case FW_FATAL:
-                con_print("\n\a\aError: Firmware updating error: fatal on Line %lu- aborting!\n", line_no);
-                return FW_ERR_DEVICE_FATAL;
-            default:
-                con_print("\n\a\aError: Firmware updating error: unknown on Line %lu, resending.\n", line_no);
-                break;
-            }
-        }
+        int rc = fw_send_record(length, line_no, counts);
+        if (rc != FW_OK) return rc;
     }
     // A read that failed is no end of the file: the rest was never sent.
     if (std::ferror(file)) {
@@ -251,18 +271,12 @@ void cmd_firmware(word_cursor& words) {
         con_print("\a\aError: already Connected, Disconnect first!\n");
         return;
     }
-    const char* port_word = word_next(words, ", \t");
-    if (port_word == nullptr) {
-        con_print("\a\aError: missing arguments: com_port file_name\n");
-        return;
-    }
+    const char* port_word = word_required(words, ", \t", "\a\aError: missing arguments: com_port file_name\n");
+    if (port_word == nullptr) return;
     int port = port_number_arg(port_word);
     if (port == PORT_NUMBER_NONE) return;
-    const char* file_name = word_next(words, ",\t");
-    if (file_name == nullptr) {
-        con_print("\a\aError: missing argument: file_name\n");
-        return;
-    }
+    const char* file_name = word_required(words, ",\t", "\a\aError: missing argument: file_name\n");
+    if (file_name == nullptr) return;
 
     con_print("\a\aWARNING! This will alter the Quorvantis firmware!\nDo you want to continue (n or y)? [n]: ");
     std::array<char, 40> answer{};

@@ -79,8 +79,54 @@ int take_angle(rules_run& run, const angle_arg& arg) {
     return RULES_OK;
 }
 
+// Walks the angles of an area rule, in the order they are written.
+template <size_t N>
+int take_angles(rules_run& run, const std::array<angle_arg, N>& args) {
+    for (const angle_arg& arg : args) {
+        int rc = take_angle(run, arg);
+        if (rc != RULES_OK) return rc;
+    }
+    return RULES_OK;
+}
+
 constexpr const char* LAT_RANGE = "\a\aError: %s[%d]: invalid Latitude range [-90..90]: %f:\n%s\n";
 constexpr const char* LON_RANGE = "\a\aError: %s[%d]: invalid Longitude range [-180..180]: %f:\n%s\n";
+
+// The angles of each area rule: how each is taken, checked and stored.
+const std::array<angle_arg, 2> circle_angles = {{
+    {COORD_SET, "missing Latitude", RULES_ERR_CIRCLE_LATITUDE_MISSING, RULES_ERR_CIRCLE_LATITUDE_COMMENTED, LAT_RANGE,
+     RULES_ERR_CIRCLE_LATITUDE_RANGE, -90, 90, RULE_OFF_LAT},
+    {LAST_COORD_SET, "missing Longitude", RULES_ERR_CIRCLE_LONGITUDE_MISSING, RULES_ERR_CIRCLE_LONGITUDE_COMMENTED,
+     LON_RANGE, RULES_ERR_CIRCLE_LONGITUDE_RANGE, -180, 180, RULE_OFF_LON},
+}};
+const std::array<angle_arg, 2> compass_angles = {{
+    {COORD_SET, "missing Latitude", RULES_ERR_COMPASS_LATITUDE_MISSING, RULES_ERR_COMPASS_LATITUDE_COMMENTED,
+     LAT_RANGE, RULES_ERR_COMPASS_LATITUDE_RANGE, -90, 90, RULE_OFF_LAT},
+    {LAST_COORD_SET, "missing Longitude", RULES_ERR_COMPASS_LONGITUDE_MISSING, RULES_ERR_COMPASS_LONGITUDE_COMMENTED,
+     LON_RANGE, RULES_ERR_COMPASS_LONGITUDE_RANGE, -180, 180, RULE_OFF_LON},
+}};
+const std::array<angle_arg, 4> rectangle_angles = {{
+    {COORD_SET, "missing Latitude1", RULES_ERR_RECTANGLE_LATITUDE1_MISSING, RULES_ERR_RECTANGLE_LATITUDE1_COMMENTED,
+     "\a\aError: %s[%d]: invalid Latitude1 range [-90..90]: %f:\n%s\n", RULES_ERR_RECTANGLE_LATITUDE1_RANGE, -90, 90,
+     RULE_OFF_LAT1},
+    {COORD_SET, "missing Longitude1", RULES_ERR_RECTANGLE_LONGITUDE1_MISSING, RULES_ERR_RECTANGLE_LONGITUDE1_COMMENTED,
+     "\a\aError: %s[%d]: invalid Longitude1 range [-180..180]: %f:\n%s\n", RULES_ERR_RECTANGLE_LONGITUDE1_RANGE, -180,
+     180, RULE_OFF_LON1},
+    {COORD_SET, "missing Latitude2", RULES_ERR_RECTANGLE_LATITUDE2_MISSING, RULES_ERR_RECTANGLE_LATITUDE2_COMMENTED,
+     "\a\aError: %s[%d]: invalid Latitude2 range [-90..90]: %f:\n%s\n", RULES_ERR_RECTANGLE_LATITUDE2_RANGE, -90, 90,
+     RULE_OFF_LAT2},
+    {LAST_COORD_SET, "missing Longitude2", RULES_ERR_RECTANGLE_LONGITUDE2_MISSING,
+     RULES_ERR_RECTANGLE_LONGITUDE2_COMMENTED, "\a\aError: %s[%d]: invalid Longitude2 range [-180..180]: %f:\n%s\n",
+     RULES_ERR_RECTANGLE_LONGITUDE2_RANGE, -180, 180, RULE_OFF_LON2},
+}};
+const std::array<angle_arg, 2> sector_angles = {{
+    {COORD_SET, "missing Angle1", RULES_ERR_SECTOR_ANGLE1_MISSING, RULES_ERR_SECTOR_ANGLE1_COMMENTED,
+     "\a\aError: %s[%d]: invalid Angle1, range [0..360]: %f:\n%s\n", RULES_ERR_SECTOR_ANGLE1_RANGE, 0, 360,
+     RULE_OFF_ANGLE1},
+    {COORD_SET, "missing Angle2", RULES_ERR_SECTOR_ANGLE2_MISSING, RULES_ERR_SECTOR_ANGLE2_COMMENTED,
+     "\a\aError: %s[%d]: invalid Angle2, range [0..360]: %f:\n%s\n", RULES_ERR_SECTOR_ANGLE2_RANGE, 0, 360,
+     RULE_OFF_ANGLE2},
+}};
 
 int handle_call(rules_run& run, bool destin) {
     char* word = nullptr;
@@ -136,13 +182,7 @@ int handle_circle(rules_run& run) {
         return RULES_ERR_CIRCLE_RADIUS_RANGE;
     }
     rule_set_f32(*run.rule, RULE_OFF_RADIUS, static_cast<float>(radius));
-    rc = take_angle(run, {COORD_SET, "missing Latitude", RULES_ERR_CIRCLE_LATITUDE_MISSING,
-                          RULES_ERR_CIRCLE_LATITUDE_COMMENTED, LAT_RANGE, RULES_ERR_CIRCLE_LATITUDE_RANGE, -90, 90,
-                          RULE_OFF_LAT});
-    if (rc != RULES_OK) return rc;
-    return take_angle(run, {LAST_COORD_SET, "missing Longitude", RULES_ERR_CIRCLE_LONGITUDE_MISSING,
-                            RULES_ERR_CIRCLE_LONGITUDE_COMMENTED, LON_RANGE, RULES_ERR_CIRCLE_LONGITUDE_RANGE, -180,
-                            180, RULE_OFF_LON});
+    return take_angles(run, circle_angles);
 }
 
 int handle_compass(rules_run& run) {
@@ -163,48 +203,11 @@ int handle_compass(rules_run& run) {
         return RULES_ERR_COMPASS_DIRECTION;
     }
     run.rule->slot[RULE_OFF_DIRECTION] = static_cast<uint8_t>(dir);
-    rc = take_angle(run, {COORD_SET, "missing Latitude", RULES_ERR_COMPASS_LATITUDE_MISSING,
-                          RULES_ERR_COMPASS_LATITUDE_COMMENTED, LAT_RANGE, RULES_ERR_COMPASS_LATITUDE_RANGE, -90, 90,
-                          RULE_OFF_LAT});
-    if (rc != RULES_OK) return rc;
-    return take_angle(run, {LAST_COORD_SET, "missing Longitude", RULES_ERR_COMPASS_LONGITUDE_MISSING,
-                            RULES_ERR_COMPASS_LONGITUDE_COMMENTED, LON_RANGE, RULES_ERR_COMPASS_LONGITUDE_RANGE, -180,
-                            180, RULE_OFF_LON});
-}
-
-int handle_rectangle(rules_run& run) {
-    const angle_arg args[] = {
-        {COORD_SET, "missing Latitude1", RULES_ERR_RECTANGLE_LATITUDE1_MISSING, RULES_ERR_RECTANGLE_LATITUDE1_COMMENTED,
-         "\a\aError: %s[%d]: invalid Latitude1 range [-90..90]: %f:\n%s\n", RULES_ERR_RECTANGLE_LATITUDE1_RANGE, -90,
-         90, RULE_OFF_LAT1},
-        {COORD_SET, "missing Longitude1", RULES_ERR_RECTANGLE_LONGITUDE1_MISSING, RULES_ERR_RECTANGLE_LONGITUDE1_COMMENTED,
-         "\a\aError: %s[%d]: invalid Longitude1 range [-180..180]: %f:\n%s\n", RULES_ERR_RECTANGLE_LONGITUDE1_RANGE,
-         -180, 180, RULE_OFF_LON1},
-        {COORD_SET, "missing Latitude2", RULES_ERR_RECTANGLE_LATITUDE2_MISSING, RULES_ERR_RECTANGLE_LATITUDE2_COMMENTED,
-         "\a\aError: %s[%d]: invalid Latitude2 range [-90..90]: %f:\n%s\n", RULES_ERR_RECTANGLE_LATITUDE2_RANGE, -90,
-         90, RULE_OFF_LAT2},
-        {LAST_COORD_SET, "missing Longitude2", RULES_ERR_RECTANGLE_LONGITUDE2_MISSING,
-         RULES_ERR_RECTANGLE_LONGITUDE2_COMMENTED,
-         "\a\aError: %s[%d]: invalid Longitude2 range [-180..180]: %f:\n%s\n", RULES_ERR_RECTANGLE_LONGITUDE2_RANGE,
-         -180, 180, RULE_OFF_LON2},
-    };
-    for (const angle_arg& arg : args) {
-        int rc = take_angle(run, arg);
-        if (rc != RULES_OK) return rc;
-    }
-    return RULES_OK;
+    return take_angles(run, compass_angles);
 }
 
 int handle_sector(rules_run& run) {
-    int rc = take_angle(run, {COORD_SET, "missing Angle1", RULES_ERR_SECTOR_ANGLE1_MISSING, RULES_ERR_SECTOR_ANGLE1_COMMENTED,
-                              "\a\aError: %s[%d]: invalid Angle1, range [0..360]: %f:\n%s\n",
-                              RULES_ERR_SECTOR_ANGLE1_RANGE, 0, 360,
-                              RULE_OFF_ANGLE1});
-    if (rc != RULES_OK) return rc;
-    rc = take_angle(run, {COORD_SET, "missing Angle2", RULES_ERR_SECTOR_ANGLE2_MISSING, RULES_ERR_SECTOR_ANGLE2_COMMENTED,
-                          "\a\aError: %s[%d]: invalid Angle2, range [0..360]: %f:\n%s\n",
-                          RULES_ERR_SECTOR_ANGLE2_RANGE, 0, 360,
-                          RULE_OFF_ANGLE2});
+    int rc = take_angles(run, sector_angles);
     if (rc != RULES_OK) return rc;
     char* word = nullptr;
     rc = take_arg(run, CALL_SET, "missing Inner Range", RULES_ERR_SECTOR_INNER_MISSING, "missing Inner Range",
@@ -228,75 +231,98 @@ int handle_sector(rules_run& run) {
     return RULES_OK;
 }
 
-int process_lines(rules_run& run) {
+// The arguments of a rule of the given kind into its record.
+int take_rule_arguments(rules_run& run, int kind) {
+    switch (kind) {
+    case RULE_KIND_DESTIN:
+        return handle_call(run, true);
+    case RULE_KIND_SOURCE:
+        return handle_call(run, false);
+    case RULE_KIND_CIRCLE:
+        return handle_circle(run);
+    case RULE_KIND_COMPASS:
+        return handle_compass(run);
+    case RULE_KIND_RECTANGLE:
+        return take_angles(run, rectangle_angles);
+    default:
+        return handle_sector(run);
+    }
+}
+
+// The action code of the line's action word (RULE_DROP or RULE_PASS), or
+// RULES_ERR_ACTION after its message.
+int take_action(const rules_run& run, const char* word) {
+    int row = word_find(rule_action_table, word);
+    if (row == WORD_NONE) {
+        con_print("\a\aError: %s[%d]: action %s invalid:\n%s\n", run.path, shown_line(run), word, line_echo.data());
+        return RULES_ERR_ACTION;
+    }
+    return rule_action_table[static_cast<size_t>(row)].code;
+}
+
+// The kind code of the line's command word (positive), or a failure
+// (negative) after its message. With 100 lines accepted already, any command
+// word is one too many.
+int take_kind(rules_run& run, int accepted) {
+    char* command = directive_word(run.df, BLANK_SET);
+    if (command == nullptr) return line_error(run, "missing arguments", RULES_ERR_MISSING_ARGUMENTS);
+    if (directive_is_comment_char(command[0])) return line_error(run, "missing command", RULES_ERR_COMMAND_COMMENTED);
+    if (accepted >= RULE_MAX) {
+        con_print("\a\aError: %s[%d]: rule limit (%d) exceeded:\n%s\n", run.path, shown_line(run), RULE_MAX,
+                  line_echo.data());
+        return RULES_ERR_LIMIT;
+    }
+    int row = word_lookup(rule_command_table, command);
+    if (row == WORD_AMBIGUOUS) {
+        con_print("\a\aError: %s[%d]: Ambiguous command: %s:\n%s\n", run.path, shown_line(run), command,
+                  line_echo.data());
+        return RULES_ERR_COMMAND;
+    }
+    if (row == WORD_NONE) {
+        con_print("\a\aError: %s[%d]: command %s invalid:\n%s\n", run.path, shown_line(run), command,
+                  line_echo.data());
+        return RULES_ERR_COMMAND;
+    }
+    return rule_command_table[static_cast<size_t>(row)].code;
+}
+
+// Lines accepted so far, and how many of them were "implicit".
+struct rule_counts {
     int accepted = 0;
     int implicit = 0;
-    size_t next = 0;
+};
+
+// One line whose first word is the action: an "implicit" command, or a rule
+// into the next free record.
+int process_rule_line(rules_run& run, const char* action_text, rule_counts& counts) {
+    const int action = take_action(run, action_text);
+    if (action < 0) return action;
+    const int kind = take_kind(run, counts.accepted);
+    if (kind < 0) return kind;
+    if (kind == RULE_KIND_IMPLICIT) {
+        conf_image.implicit_action = action == RULE_DROP ? IMPLICIT_DROP : IMPLICIT_PASS;
+        ++counts.implicit;
+        ++counts.accepted;
+        return RULES_OK;
+    }
+    // Fewer than 100 accepted lines, so a record is free.
+    run.rule = &rule_table[static_cast<size_t>(counts.accepted - counts.implicit)];
+    run.rule->kind = static_cast<uint8_t>(kind);
+    run.rule->flags = static_cast<uint8_t>(action);
+    run.rule->line = static_cast<uint16_t>(run.df.line_number);
+    int rc = take_rule_arguments(run, kind);
+    if (rc != RULES_OK) return rc;
+    ++counts.accepted;
+    return RULES_OK;
+}
+
+int process_lines(rules_run& run) {
+    rule_counts counts;
     while (directive_read(run.df)) {
         char* action_text = directive_first_word(run.df);
         if (action_text == nullptr) continue;
-        int action_row = word_find(rule_action_table, action_text);
-        if (action_row == WORD_NONE) {
-            con_print("\a\aError: %s[%d]: action %s invalid:\n%s\n", run.path, shown_line(run), action_text,
-                      line_echo.data());
-            return RULES_ERR_ACTION;
-        }
-        char* command = directive_word(run.df, BLANK_SET);
-        if (command == nullptr) return line_error(run, "missing arguments", RULES_ERR_MISSING_ARGUMENTS);
-        if (directive_is_comment_char(command[0])) return line_error(run, "missing command", RULES_ERR_COMMAND_COMMENTED);
-        if (accepted >= RULE_MAX) {
-            con_print("\a\aError: %s[%d]: rule limit (%d) exceeded:\n%s\n", run.path, shown_line(run), RULE_MAX,
-                      line_echo.data());
-            return RULES_ERR_LIMIT;
-        }
-        int command_row = word_lookup(rule_command_table, command);
-        if (command_row == WORD_AMBIGUOUS) {
-            con_print("\a\aError: %s[%d]: Ambiguous command: %s:\n%s\n", run.path, shown_line(run), command,
-                      line_echo.data());
-            return RULES_ERR_COMMAND;
-        }
-        if (command_row == WORD_NONE) {
-            con_print("\a\aError: %s[%d]: command %s invalid:\n%s\n", run.path, shown_line(run), command,
-                      line_echo.data());
-            return RULES_ERR_COMMAND;
-        }
-        const int action = rule_action_table[static_cast<size_t>(action_row)].code;
-        const int kind = rule_command_table[static_cast<size_t>(command_row)].code;
-        if (kind == RULE_KIND_IMPLICIT) {
-            conf_image.implicit_action = action == RULE_DROP ? IMPLICIT_DROP : IMPLICIT_PASS;
-            ++implicit;
-            ++accepted;
-            continue;
-        }
-        // Fewer than 100 accepted lines, so a record is free.
-        run.rule = &rule_table[next];
-        run.rule->kind = static_cast<uint8_t>(kind);
-        run.rule->flags = static_cast<uint8_t>(action);
-        run.rule->line = static_cast<uint16_t>(run.df.line_number);
-        int rc = 0;
-        switch (kind) {
-        case RULE_KIND_DESTIN:
-            rc = handle_call(run, true);
-            break;
-        case RULE_KIND_SOURCE:
-            rc = handle_call(run, false);
-            break;
-        case RULE_KIND_CIRCLE:
-            rc = handle_circle(run);
-            break;
-        case RULE_KIND_COMPASS:
-            rc = handle_compass(run);
-            break;
-        case RULE_KIND_RECTANGLE:
-            rc = handle_rectangle(run);
-            break;
-        default:
-            rc = handle_sector(run);
-            break;
-        }
+        int rc = process_rule_line(run, action_text, counts);
         if (rc != RULES_OK) return rc;
-        ++accepted;
-        ++next;
     }
     // A read that failed is no end of the file: the rest of it was never seen.
     if (run.df.read_error != 0) {
@@ -304,24 +330,19 @@ int process_lines(rules_run& run) {
                   text_file_error(run.df.read_error));
         return RULES_ERR_READ;
     }
-    conf_image.rule_count = static_cast<uint16_t>(accepted - implicit);
+    conf_image.rule_count = static_cast<uint16_t>(counts.accepted - counts.implicit);
     rules_processed = true;
-    con_print("Rules processed %d, implicit %d\n", static_cast<int>(conf_image.rule_count), implicit);
+    con_print("Rules processed %d, implicit %d\n", static_cast<int>(conf_image.rule_count), counts.implicit);
     return RULES_OK;
 }
 }  // namespace
 
 int rules_process(const char* path) {
-    if (path == nullptr) {
-        con_print("rules_process: Error: param rfp is invalid\n");
-        return RULES_ERR_NO_PATH;
-    }
     rules_run run{};
     run.path = path;
-    if (directive_open(run.df, path) != DIRECTIVE_OPENED) {
-        con_print("\a\aError: cannot open %s\n", path);
-        return RULES_ERR_OPEN;
-    }
+    int opened = directive_open(run.df, path, "rules_process");
+    if (opened == DIRECTIVE_ERR_NO_PATH) return RULES_ERR_NO_PATH;
+    if (opened != DIRECTIVE_OPENED) return RULES_ERR_OPEN;
     conf_image.implicit_action = IMPLICIT_PASS;
     conf_image.rule_count = 0;
     rules_processed = false;

@@ -30,10 +30,14 @@ static_assert(STARTUP_READ < sizeof rx_buffer, "the start-up text is terminated 
 // Scratch for the drain reads and the expected confirmation text.
 char scratch[40];
 
-bool is_connect_rate(int32_t speed) {
+// Records the speed a connect or baud command asked for in last_baud; false,
+// after the invalid-rate message, unless it is one of the connect rates.
+bool request_speed(int32_t speed) {
+    last_baud = speed;
     for (uint32_t rate : connect_rates) {
         if (static_cast<int64_t>(rate) == speed) return true;
     }
+    con_print("\a\aError: invalid baud rate: %d\n", static_cast<int>(speed));
     return false;
 }
 
@@ -134,17 +138,13 @@ void cmd_connect(word_cursor& words) {
         con_print("\a\aError: already Connected!\n");
         return;
     }
-    char* word = word_next(words, WORD_DELIMITERS);
-    if (word == nullptr) {
-        con_print("\a\aError: missing argument: com_port\n");
-        return;
-    }
+    char* word = word_required(words, WORD_DELIMITERS, "\a\aError: missing argument: com_port\n");
+    if (word == nullptr) return;
     int number = port_number_arg(word);
     if (number == PORT_NUMBER_NONE) return;
     char* speed_word = word_next(words, WORD_DELIMITERS);
-    last_baud = speed_word != nullptr ? text_whole(speed_word) : static_cast<int32_t>(conf_default_connect_baud());
-    if (!is_connect_rate(last_baud)) {
-        con_print("\a\aError: invalid baud rate: %d\n", static_cast<int>(last_baud));
+    if (!request_speed(speed_word != nullptr ? text_whole(speed_word)
+                                              : static_cast<int32_t>(conf_default_connect_baud()))) {
         return;
     }
     port_name_set(number);
@@ -156,16 +156,9 @@ void cmd_baud(word_cursor& words) {
         con_print("\a\aError: must be Connected before changing the Baud!\n");
         return;
     }
-    char* word = word_next(words, WORD_DELIMITERS);
-    if (word == nullptr) {
-        con_print("\a\aError: missing argument: baud\n");
-        return;
-    }
-    last_baud = text_whole(word);
-    if (!is_connect_rate(last_baud)) {
-        con_print("\a\aError: invalid baud rate: %d\n", static_cast<int>(last_baud));
-        return;
-    }
+    char* word = word_required(words, WORD_DELIMITERS, "\a\aError: missing argument: baud\n");
+    if (word == nullptr) return;
+    if (!request_speed(text_whole(word))) return;
     char command[24];
     int length = std::snprintf(command, sizeof command, "host %ld\r", static_cast<long>(last_baud));
     if (write_port(port_name, command, length) < 0) {

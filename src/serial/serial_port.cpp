@@ -50,6 +50,87 @@ constexpr uint32_t READ_MARGIN_MS = 10;
 // Milliseconds per byte at the speed, by integer division; a speed of 0 (no
 // port ever set) counts as no per-byte allowance rather than a division by 0.
 uint32_t per_byte(uint32_t numerator, uint32_t speed) { return speed == 0 ? 0 : numerator / speed; }
+// The driver's capability report, in two steps: the first report tells the
+// size the driver needs, the second fills a block of that size. The backend
+// holds the blocks (the Windows one keeps a block of the largest size a
+// driver can ask for in the port's record), so asking for one never fails for
+// want of memory; only the report itself can fail.
+int read_capabilities(const char* name, serial_caps& caps) {
+    caps = serial_caps{};
+    if (!backend().get_properties(port_handle, FIRST_PROPERTIES_BLOCK, &caps)) {
+        con_print("\a\aError: could not get comm properties for port %s: %s\n", name, sys_error_text());
+        return SERIAL_ERR_PROPERTIES_FIRST;
+    }
+    uint32_t full_size = caps.packet_length;
+    caps = serial_caps{};
+    if (!backend().get_properties(port_handle, full_size, &caps)) {
+        con_print("\a\aError: could not get comm properties for port %s: %s\n", name, sys_error_text());
+        return SERIAL_ERR_PROPERTIES_SECOND;
+    }
+    return SERIAL_OK;
+}
+
+// One field of the report that must hold all the bits the link needs, and
+// the message that shows the whole field when it does not.
+struct capability_need {
+    uint32_t field;
+    uint32_t needed;
+    const char* format;  // receives the port's name and the field
+    int code;
+};
+
+// The report against what the link needs, in this order.
+int check_capabilities(const char* name, const serial_caps& caps) {
+    const capability_need needs[] = {
+        {caps.settable_params, SP_REQUIRED,
+         "\a\aError: required comm properties for port %s not settable: Settable Params 0x%08x\n",
+         SERIAL_ERR_SETTABLE_PARAMS},
+        {caps.settable_data, DATA_REQUIRED,
+         "\a\aError: 8 data bits comm properties for port %s not settable: Settable Data 0x%04x\n",
+         SERIAL_ERR_SETTABLE_DATA},
+        {caps.settable_stop_parity, STOP_PARITY_REQUIRED,
+         "\a\aError: 1 stop bit, no parity comm properties for port %s not settable: Settable Stop & Parity "
+         "0x%04x\n",
+         SERIAL_ERR_SETTABLE_STOP_PARITY},
+        {caps.prov_capabilities, PCF_REQUIRED,
+         "\a\aError: timeouts comm properties for port %s not settable: Settable Prov Cap 0x%08x\n",
+         SERIAL_ERR_SETTABLE_TIMEOUTS},
+    };
+    for (const capability_need& need : needs) {
+        if ((need.field & need.needed) != need.needed) {
+            con_print(need.format, name, static_cast<unsigned>(need.field));
+            return need.code;
+        }
+    }
+    return SERIAL_OK;
+}
+
+// The driver's settings with the link's put in: the speed, 8 data bits, no
+// parity, one stop bit, no flow control of any kind, DTR and RTS held off,
+// NUL bytes kept. Everything else stays as the driver had it.
+int apply_link_settings(const char* name, uint32_t baud) {
+    if (!backend().get_state(port_handle, &port_settings)) {
+        con_print("\a\aError: could not get the comm state for port %s: %s\n", name, sys_error_text());
+        return SERIAL_ERR_GET_STATE;
+    }
+    port_settings.baud = baud;
+    port_settings.byte_size = 8;
+    port_settings.parity = SERIAL_NOPARITY;
+    port_settings.stop_bits = SERIAL_ONESTOPBIT;
+    port_settings.parity_check = false;
+    port_settings.cts_flow = false;
+    port_settings.dsr_flow = false;
+    port_settings.dtr_control = SERIAL_DTR_DISABLE;
+    port_settings.rts_control = SERIAL_RTS_DISABLE;
+    port_settings.xon_out = false;
+    port_settings.xon_in = false;
+    port_settings.strip_nul = false;
+    if (!backend().set_state(port_handle, &port_settings)) {
+        con_print("\a\aError: could not set the comm state for port %s: %s\n", name, sys_error_text());
+        return SERIAL_ERR_SET_STATE;
+    }
+    return SERIAL_OK;
+}
 }  // namespace
 
 void close_port() {
@@ -93,72 +174,13 @@ int set_comm_prop(const char* name, uint32_t speed) {
         con_print("\a\aError: Invalid baud rate %ld\n", static_cast<long>(speed));
         return SERIAL_ERR_BAUD;
     }
-    // Two steps: the first report tells the size the driver needs, the
-    // second fills a block of that size. The backend holds the blocks (the
-    // Windows one keeps a block of the largest size a driver can ask for in
-    // the port's record), so asking for one never fails for want of memory;
-    // only the report itself can fail.
     serial_caps caps{};
-    if (!backend().get_properties(port_handle, FIRST_PROPERTIES_BLOCK, &caps)) {
-        con_print("\a\aError: could not get comm properties for port %s: %s\n", name, sys_error_text());
-        close_port();
-        return SERIAL_ERR_PROPERTIES_FIRST;
-    }
-    uint32_t full_size = caps.packet_length;
-    caps = serial_caps{};
-    if (!backend().get_properties(port_handle, full_size, &caps)) {
-        con_print("\a\aError: could not get comm properties for port %s: %s\n", name, sys_error_text());
-        close_port();
-        return SERIAL_ERR_PROPERTIES_SECOND;
-    }
-    if ((caps.settable_params & SP_REQUIRED) != SP_REQUIRED) {
-        con_print("\a\aError: required comm properties for port %s not settable: Settable Params 0x%08x\n", name,
-                  static_cast<unsigned>(caps.settable_params));
-        close_port();
-        return SERIAL_ERR_SETTABLE_PARAMS;
-    }
-    if ((caps.settable_data & DATA_REQUIRED) != DATA_REQUIRED) {
-        con_print("\a\aError: 8 data bits comm properties for port %s not settable: Settable Data 0x%04x\n", name,
-                  static_cast<unsigned>(caps.settable_data));
-        close_port();
-        return SERIAL_ERR_SETTABLE_DATA;
-    }
-    if ((caps.settable_stop_parity & STOP_PARITY_REQUIRED) != STOP_PARITY_REQUIRED) {
-        con_print("\a\aError: 1 stop bit, no parity comm properties for port %s not settable: Settable Stop & "
-                  "Parity 0x%04x\n",
-                  name, static_cast<unsigned>(caps.settable_stop_parity));
-        close_port();
-        return SERIAL_ERR_SETTABLE_STOP_PARITY;
-    }
-    if ((caps.prov_capabilities & PCF_REQUIRED) != PCF_REQUIRED) {
-        con_print("\a\aError: timeouts comm properties for port %s not settable: Settable Prov Cap 0x%08x\n", name,
-                  static_cast<unsigned>(caps.prov_capabilities));
-        close_port();
-        return SERIAL_ERR_SETTABLE_TIMEOUTS;
-    }
-    if (!backend().get_state(port_handle, &port_settings)) {
-        con_print("\a\aError: could not get the comm state for port %s: %s\n", name, sys_error_text());
-        close_port();
-        return SERIAL_ERR_GET_STATE;
-    }
-    port_settings.baud = *entry;
-    port_settings.byte_size = 8;
-    port_settings.parity = SERIAL_NOPARITY;
-    port_settings.stop_bits = SERIAL_ONESTOPBIT;
-    port_settings.parity_check = false;
-    port_settings.cts_flow = false;
-    port_settings.dsr_flow = false;
-    port_settings.dtr_control = SERIAL_DTR_DISABLE;
-    port_settings.rts_control = SERIAL_RTS_DISABLE;
-    port_settings.xon_out = false;
-    port_settings.xon_in = false;
-    port_settings.strip_nul = false;
-    if (!backend().set_state(port_handle, &port_settings)) {
-        con_print("\a\aError: could not set the comm state for port %s: %s\n", name, sys_error_text());
-        close_port();
-        return SERIAL_ERR_SET_STATE;
-    }
-    return SERIAL_OK;
+    int rc = read_capabilities(name, caps);
+    if (rc == SERIAL_OK) rc = check_capabilities(name, caps);
+    if (rc == SERIAL_OK) rc = apply_link_settings(name, *entry);
+    // A port that cannot serve the link is given up at once.
+    if (rc != SERIAL_OK) close_port();
+    return rc;
 }
 
 int write_port(const char* name, const void* bytes, int length) {

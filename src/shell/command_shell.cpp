@@ -73,11 +73,8 @@ constexpr int LINE_SIZE = 256;  // a line of input holds at most 255 characters
 char previous_line[LINE_SIZE];
 
 void run_file_command(word_cursor& words, int (*process)(const char*), const char* failure) {
-    const char* file_name = word_next(words, FILE_NAME_SEPARATORS);
-    if (file_name == nullptr) {
-        con_print("\a\aError: missing argument: file_name\n");
-        return;
-    }
+    const char* file_name = word_required(words, FILE_NAME_SEPARATORS, "\a\aError: missing argument: file_name\n");
+    if (file_name == nullptr) return;
     if (process(file_name) != 0) con_print("%s", failure);
 }
 

@@ -22,7 +22,8 @@ static_assert(SERIAL_SP_PARITY == SP_PARITY && SERIAL_SP_BAUD == SP_BAUD && SERI
 static_assert(SERIAL_DATABITS_5 == DATABITS_5 && SERIAL_DATABITS_6 == DATABITS_6 && SERIAL_DATABITS_7 == DATABITS_7 &&
               SERIAL_DATABITS_8 == DATABITS_8);
 static_assert(SERIAL_STOPBITS_10 == STOPBITS_10 && SERIAL_STOPBITS_15 == STOPBITS_15 &&
-              SERIAL_STOPBITS_20 == STOPBITS_20 && SERIAL_PARITY_NONE == PARITY_NONE && SERIAL_PARITY_ODD == PARITY_ODD &&
+              SERIAL_STOPBITS_20 == STOPBITS_20);
+static_assert(SERIAL_PARITY_NONE == PARITY_NONE && SERIAL_PARITY_ODD == PARITY_ODD &&
               SERIAL_PARITY_EVEN == PARITY_EVEN && SERIAL_PARITY_MARK == PARITY_MARK &&
               SERIAL_PARITY_SPACE == PARITY_SPACE);
 static_assert(SERIAL_PCF_DTRDSR == PCF_DTRDSR && SERIAL_PCF_RTSCTS == PCF_RTSCTS && SERIAL_PCF_RLSD == PCF_RLSD &&
@@ -64,6 +65,17 @@ win_port* port_of(serial_handle h) {
     return reinterpret_cast<win_port*>(h);
 }
 
+// The port behind a handle for a call that needs the block it was given, or
+// nullptr with the reason as the last error.
+win_port* port_with(serial_handle h, const void* block) {
+    win_port* port = port_of(h);
+    if (port != nullptr && block == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return port;
+}
+
 serial_handle win_open(const char* name) {
     if (name == nullptr || name[0] == '\0') {
         SetLastError(ERROR_INVALID_NAME);
@@ -102,9 +114,9 @@ serial_handle win_open(const char* name) {
 }
 
 bool win_get_properties(serial_handle h, uint32_t block_size, serial_caps* caps) {
-    win_port* port = port_of(h);
+    win_port* port = port_with(h, caps);
     if (port == nullptr) return false;
-    if (caps == nullptr || block_size > 0xFFFF) {
+    if (block_size > 0xFFFF) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
@@ -135,13 +147,8 @@ bool read_dcb(win_port* port) {
 }
 
 bool win_get_state(serial_handle h, serial_settings* settings) {
-    win_port* port = port_of(h);
-    if (port == nullptr) return false;
-    if (settings == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return false;
-    }
-    if (!read_dcb(port)) return false;
+    win_port* port = port_with(h, settings);
+    if (port == nullptr || !read_dcb(port)) return false;
     const DCB& dcb = port->dcb;
     settings->baud = dcb.BaudRate;
     settings->byte_size = dcb.ByteSize;
@@ -159,12 +166,8 @@ bool win_get_state(serial_handle h, serial_settings* settings) {
 }
 
 bool win_set_state(serial_handle h, const serial_settings* settings) {
-    win_port* port = port_of(h);
+    win_port* port = port_with(h, settings);
     if (port == nullptr) return false;
-    if (settings == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return false;
-    }
     // No settings read on this port yet: start from what the driver has.
     if (!port->dcb_read && !read_dcb(port)) return false;
     DCB dcb = port->dcb;
@@ -186,12 +189,8 @@ bool win_set_state(serial_handle h, const serial_settings* settings) {
 }
 
 bool win_set_timeouts(serial_handle h, const serial_timeouts* timeouts) {
-    win_port* port = port_of(h);
+    win_port* port = port_with(h, timeouts);
     if (port == nullptr) return false;
-    if (timeouts == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return false;
-    }
     COMMTIMEOUTS t;
     t.ReadIntervalTimeout = timeouts->read_interval;
     t.ReadTotalTimeoutMultiplier = timeouts->read_multiplier;
@@ -202,13 +201,11 @@ bool win_set_timeouts(serial_handle h, const serial_timeouts* timeouts) {
 }
 
 bool win_read(serial_handle h, void* buf, uint32_t size, uint32_t* got) {
-    if (got != nullptr) *got = 0;
+    *got = 0;
     win_port* port = port_of(h);
-    if (port == nullptr) return false;
     DWORD n = 0;
-    BOOL ok = ReadFile(port->handle, buf, size, &n, nullptr);
-    if (got != nullptr) *got = n;
-    if (!ok) return false;
+    if (port == nullptr || !ReadFile(port->handle, buf, size, &n, nullptr)) return false;
+    *got = n;
     // A read that ended short ran into its time-out, or the device went away
     // while it waited: some drivers (Wine's among them) report the latter as a
     // time-out too. The port's error state tells them apart; asking for it
@@ -227,12 +224,12 @@ bool win_read(serial_handle h, void* buf, uint32_t size, uint32_t* got) {
 }
 
 bool win_write(serial_handle h, const void* buf, uint32_t size, uint32_t* written) {
-    if (written != nullptr) *written = 0;
+    *written = 0;
     win_port* port = port_of(h);
     if (port == nullptr) return false;
     DWORD n = 0;
     BOOL ok = WriteFile(port->handle, buf, size, &n, nullptr);
-    if (written != nullptr) *written = n;
+    *written = n;
     // A write that the write time-out cut short succeeds with a short count and
     // leaves no reason behind: name the time-out, so the message shows it.
     if (ok && n < size) SetLastError(ERROR_TIMEOUT);
