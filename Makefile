@@ -1,5 +1,5 @@
 # A thin front end over the CMake presets.
-.PHONY: all build run test unit windows package fuzz bench demo clean deps
+.PHONY: all build run test windows package fuzz bench demo clean deps
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 

@@ -4,62 +4,31 @@
 #include <cstring>
 
 #include "common/text_file.h"
+#include "shell/console.h"
 
 std::array<char, DIRECTIVE_LINE_SIZE> line_echo{};
 
 namespace {
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-// Reads like fgets: up to size - 1 characters, through the line feed when it
-// comes first. A carriage return directly before a line feed is taken as part
-// of the line end, as a text-mode read on Windows does. Returns the number of
-// characters stored (NUL bytes included), 0 at the end of the file.
-int read_bounded(FILE* file, char* buf, int size) {
-    int n = 0;
-    while (n < size - 1) {
-        int c = std::getc(file);
-        if (c == EOF) break;
-        if (c == '\r') {
-            int next = std::getc(file);
-            if (next == '\n') {
-                c = '\n';
-            } else if (next != EOF) {
-                std::ungetc(next, file);
-            }
-        }
-        buf[n++] = static_cast<char>(c);
-        if (c == '\n') break;
-    }
-    buf[n] = '\0';
-    return n;
+// Whether a word of the current line begins after its comment character.
+bool directive_commented(const directive_file& df, const char* word) {
+    return df.comment_pos >= 0 && word - df.line.data() > df.comment_pos;
 }
 }  // namespace
 
 bool directive_is_comment_char(char c) { return c == '#' || c == '/' || c == ';'; }
 
-bool directive_prefix_match(const char* table_word, const char* typed) {
-    size_t i = 0;
-    for (; typed[i] != '\0'; ++i) {
-        if (table_word[i] == '\0' || lower(table_word[i]) != lower(typed[i])) return false;
+int directive_open(directive_file& df, const char* path, const char* who) {
+    df = directive_file{};
+    if (path == nullptr) {
+        con_print("%s: Error: param rfp is invalid\n", who);
+        return DIRECTIVE_ERR_NO_PATH;
     }
-    return i > 0;
-}
-
-bool directive_equal_nocase(const char* a, const char* b) {
-    size_t i = 0;
-    for (; a[i] != '\0' && b[i] != '\0'; ++i) {
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return a[i] == b[i];
-}
-
-int directive_open(directive_file& df, const char* path) {
     df.file = text_file_open(path);
-    df.line_number = 0;
-    df.comment_pos = -1;
-    df.cursor = word_cursor{nullptr};
-    df.read_error = 0;
-    return df.file != nullptr ? 0 : -1;
+    if (df.file == nullptr) {
+        con_print("\a\aError: cannot open %s\n", path);
+        return DIRECTIVE_ERR_OPEN;
+    }
+    return DIRECTIVE_OPENED;
 }
 
 void directive_close(directive_file& df) {
@@ -69,7 +38,7 @@ void directive_close(directive_file& df) {
 
 bool directive_read(directive_file& df) {
     if (df.file == nullptr) return false;
-    int n = read_bounded(df.file, df.line.data(), DIRECTIVE_LINE_SIZE);
+    int n = text_read_line(df.file, df.line.data(), DIRECTIVE_LINE_SIZE);
     if (std::ferror(df.file)) {
         // The line is incomplete whatever was read of it: none of it is used.
         int saved = errno;
@@ -106,10 +75,6 @@ char* directive_first_word(directive_file& df) {
 }
 
 char* directive_word(directive_file& df, const char* separators) { return word_next(df.cursor, separators); }
-
-bool directive_commented(const directive_file& df, const char* word) {
-    return df.comment_pos >= 0 && word - df.line.data() > df.comment_pos;
-}
 
 directive_arg_state directive_arg(directive_file& df, const char* separators, char** word) {
     *word = word_next(df.cursor, separators);

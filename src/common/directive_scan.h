@@ -31,9 +31,15 @@ struct directive_file {
     int read_error = 0;                           // errno of a failed read, 0 while none failed
 };
 
-// Opens path for reading as text. 0, or -1 when it cannot be opened or its
-// first read fails (a directory, for one).
-int directive_open(directive_file& df, const char* path);
+enum directive_open_result : int {
+    DIRECTIVE_OPENED = 0,
+    DIRECTIVE_ERR_NO_PATH = -1,  // no path given
+    DIRECTIVE_ERR_OPEN = -2,     // the file cannot be opened, or its first read fails (a directory, for one)
+};
+
+// Opens path for reading as text. A failure prints its message: with no path
+// "<who>: Error: param rfp is invalid", else that the file cannot be opened.
+int directive_open(directive_file& df, const char* path, const char* who);
 void directive_close(directive_file& df);
 
 // Reads the next line (at most 255 characters; a longer line goes on in the
@@ -50,14 +56,7 @@ char* directive_first_word(directive_file& df);
 // The next word with the given separators, or nullptr when there is none.
 char* directive_word(directive_file& df, const char* separators);
 
-// Whether a word of the current line begins after its comment character.
-bool directive_commented(const directive_file& df, const char* word);
-
 // The next word and what it is: none, commented out, or there.
 directive_arg_state directive_arg(directive_file& df, const char* separators, char** word);
 
 bool directive_is_comment_char(char c);
-// Case-insensitive: whether table_word begins with typed (over typed's length).
-bool directive_prefix_match(const char* table_word, const char* typed);
-// Case-insensitive equality of two words.
-bool directive_equal_nocase(const char* a, const char* b);

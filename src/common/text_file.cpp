@@ -25,3 +25,23 @@ const char* text_file_error(int error_code) {
     // A read that failed without saying why is still an input/output error.
     return std::strerror(error_code != 0 ? error_code : EIO);
 }
+
+int text_read_line(FILE* file, char* buf, int size) {
+    int n = 0;
+    while (n < size - 1) {
+        int c = std::getc(file);
+        if (c == EOF) break;
+        if (c == '\r') {
+            int next = std::getc(file);
+            if (next == '\n') {
+                c = '\n';
+            } else if (next != EOF) {
+                std::ungetc(next, file);
+            }
+        }
+        buf[n++] = static_cast<char>(c);
+        if (c == '\n') break;
+    }
+    buf[n] = '\0';
+    return n;
+}

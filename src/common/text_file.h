@@ -14,3 +14,10 @@ FILE* text_file_open(const char* path);
 // The system's text for the error of a failed read (the errno it left), for
 // the messages that report a read error. Valid until the next call.
 const char* text_file_error(int error_code);
+
+// Reads like fgets: up to size - 1 characters, through the line feed when it
+// comes first. A carriage return directly before a line feed is part of the
+// line end, as a text-mode read on Windows takes it, and never counts toward
+// the line's characters. The text is terminated. Returns the number of
+// characters stored (NUL bytes included), 0 at the end of the file.
+int text_read_line(FILE* file, char* buf, int size);

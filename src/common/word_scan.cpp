@@ -1,5 +1,7 @@
 #include "common/word_scan.h"
 
+#include "shell/console.h"
+
 namespace {
 bool is_separator(char c, const char* separators) {
     for (const char* s = separators; *s != '\0'; ++s) {
@@ -27,5 +29,11 @@ char* word_next(word_cursor& cursor, const char* separators) {
     } else {
         cursor.next = nullptr;
     }
+    return word;
+}
+
+char* word_required(word_cursor& cursor, const char* separators, const char* missing) {
+    char* word = word_next(cursor, separators);
+    if (word == nullptr) con_print("%s", missing);
     return word;
 }

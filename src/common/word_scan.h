@@ -13,3 +13,7 @@ word_cursor word_start(char* line);
 
 // The next word, terminated in place, or nullptr when none is left.
 char* word_next(word_cursor& cursor, const char* separators);
+
+// The next word of a command's arguments, or nullptr after the message
+// `missing` (a whole console line) when none is left.
+char* word_required(word_cursor& cursor, const char* separators, const char* missing);

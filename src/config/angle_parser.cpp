@@ -10,6 +10,29 @@ namespace {
 
 enum class angle_format { colon, dotted, dmc };
 
+// Where the text failed; each failure has printed its message.
+enum angle_fault : int {
+    ANGLE_OK = 0,
+    ANGLE_ERR_MINUS_SIGNS = -1,
+    ANGLE_ERR_COLON_COUNT = -2,
+    ANGLE_ERR_COLON_PERIODS = -3,
+    ANGLE_ERR_COLON_LETTERS = -4,
+    ANGLE_ERR_UNRECOGNIZED = -5,
+    ANGLE_ERR_DOTTED_PERIODS = -6,
+    ANGLE_ERR_DMC_NO_IDENTIFIER = -7,
+    ANGLE_ERR_DMC_MINUS_AND_DIRECTION = -8,
+    ANGLE_ERR_DMC_TWO_DIRECTIONS = -9,
+    ANGLE_ERR_FIXED_POINTER = -10,
+    ANGLE_ERR_COLON_CUT = -11,   // a newline before the second colon
+    ANGLE_ERR_DOTTED_CUT = -12,  // a newline before the second period
+    ANGLE_ERR_DMC_DEGREES_TWICE = -13,
+    ANGLE_ERR_DMC_MINUTES_TWICE = -14,
+    ANGLE_ERR_DMC_SECONDS_TWICE = -15,
+    ANGLE_ERR_DMC_CHARACTER = -16,
+    ANGLE_ERR_DMC_POINTER = -17,
+    ANGLE_ERR_FORMAT = -18,
+};
+
 bool is_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 bool is_north_east(char c) { return c == 'N' || c == 'n' || c == 'E' || c == 'e'; }
 bool is_south_west(char c) { return c == 'S' || c == 's' || c == 'W' || c == 'w'; }
@@ -57,59 +80,59 @@ prescan count_text(const char* text) {
 }
 
 // Picks the notation from the counts; prints the first rule broken and
-// returns a negative code then.
+// returns its fault then.
 int choose_format(const prescan& s, angle_format& format) {
     if (s.minus > 1) {
         con_print("\a\aError: too man minus signs: %d: only one is allowed\n", s.minus);
-        return -1;
+        return ANGLE_ERR_MINUS_SIGNS;
     }
     if (s.colons > 0) {
         if (s.colons != 2) {
             con_print("\a\aError: Colon format: must have 2 colons: [s][D]DD:MM:SS[.F*]\n");
-            return -2;
+            return ANGLE_ERR_COLON_COUNT;
         }
         if (s.periods > 1) {
             con_print("\a\aError: Colon format: too many periods: [s][D]DD:MM:SS[.F*]\n");
-            return -3;
+            return ANGLE_ERR_COLON_PERIODS;
         }
         if (s.letters > 0) {
             con_print("\a\aError: Colon format: has alpha characters: [s][D]DD:MM:SS[.F*]\n");
-            return -4;
+            return ANGLE_ERR_COLON_LETTERS;
         }
         format = angle_format::colon;
-        return 0;
+        return ANGLE_OK;
     }
     if (s.letters == 0) {
         if (s.periods == 0) {
             con_print("\a\aError: Unrecognized format: must be one of Dotted, Colon or DMC\n");
-            return -5;
+            return ANGLE_ERR_UNRECOGNIZED;
         }
         if (s.periods != 2) {
             con_print("\a\aError: Dotted format: must have 2 periods: [s][D]DD.MM.[F*]\n"
                       "\tor DMC format must have at least one of [DdMmCc] identifiers\n");
-            return -6;
+            return ANGLE_ERR_DOTTED_PERIODS;
         }
         format = angle_format::dotted;
-        return 0;
+        return ANGLE_OK;
     }
     if (!s.has_id) {
         con_print("\a\aError: DMC format must have at least one of [DdMmCc] identifiers\n"
                   "\tor Dotted format: found illegal character: [s][D]DD.MM.[F*]\n");
-        return -7;
+        return ANGLE_ERR_DMC_NO_IDENTIFIER;
     }
     if (s.minus > 0) {
         char direction = s.north_east != '\0' ? s.north_east : s.south_west;
         if (direction != '\0') {
             con_print("\a\aError: DMC format: both minus (-) and direction char %c cannot be specified\n", direction);
-            return -8;
+            return ANGLE_ERR_DMC_MINUS_AND_DIRECTION;
         }
     } else if (s.north_east != '\0' && s.south_west != '\0') {
         con_print("\a\aError: DMC format: both direction chars %c and %c cannot be specified\n", s.north_east,
                   s.south_west);
-        return -9;
+        return ANGLE_ERR_DMC_TWO_DIRECTIONS;
     }
     format = angle_format::dmc;
-    return 0;
+    return ANGLE_OK;
 }
 
 struct parts {
@@ -141,20 +164,34 @@ int walk_fixed(const char* text, angle_format format, parts& v) {
             // The second period is the decimal point of the minutes.
             v.m = to_f32(text_decimal(field, false));
         }
-        return 0;
+        return ANGLE_OK;
     }
     if (field != p) {
         con_print("\a\aInternal Error: pointer mismatch\n");
-        return -10;
+        return ANGLE_ERR_FIXED_POINTER;
     }
     // A newline ended the text before its second separator: the angle is
     // incomplete, so it is refused rather than read as what came before.
     if (format == angle_format::colon) {
         con_print("\a\aInternal Error: Colon format\n");
-        return -11;
+        return ANGLE_ERR_COLON_CUT;
     }
     con_print("\a\aInternal Error: Dotted format\n");
-    return -12;
+    return ANGLE_ERR_DOTTED_CUT;
+}
+
+// The number of a DMC part, from the field start up to its identifier letter
+// at `at` (the letter is never read as part of the number, nor as an
+// exponent), unless the part was given already: then twice_format's message
+// with the value held, and the fault.
+int take_dmc_part(const char* field, const char* at, float& value, bool& seen, const char* twice_format, int fault) {
+    if (seen) {
+        con_print(twice_format, static_cast<double>(value));
+        return fault;
+    }
+    value = to_f32(text_decimal(field, false, nullptr, at));
+    seen = true;
+    return ANGLE_OK;
 }
 
 // DMC: each number ends at its identifier letter; direction letters only
@@ -168,40 +205,30 @@ int walk_dmc(const char* text, parts& v) {
     for (; !ends_walk(*p); ++p) {
         char c = *p;
         if ((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == ' ' || c == '\t') continue;
+        int rc = ANGLE_OK;
         if (c == 'D' || c == 'd') {
-            if (have_d) {
-                con_print("\a\aError: DMC format: already have degrees (%f)\n", static_cast<double>(v.d));
-                return -13;
-            }
-            v.d = to_f32(text_decimal(field, false, nullptr, p));
-            v.d_minus = has_minus(field);
-            have_d = true;
+            rc = take_dmc_part(field, p, v.d, have_d, "\a\aError: DMC format: already have degrees (%f)\n",
+                               ANGLE_ERR_DMC_DEGREES_TWICE);
+            if (rc == ANGLE_OK) v.d_minus = has_minus(field);
         } else if (c == 'M' || c == 'm') {
-            if (have_m) {
-                con_print("\a\aError: DMC format: already have minutes (%f)\n", static_cast<double>(v.m));
-                return -14;
-            }
-            v.m = to_f32(text_decimal(field, false, nullptr, p));
-            have_m = true;
+            rc = take_dmc_part(field, p, v.m, have_m, "\a\aError: DMC format: already have minutes (%f)\n",
+                               ANGLE_ERR_DMC_MINUTES_TWICE);
         } else if (c == 'C' || c == 'c') {
-            if (have_s) {
-                con_print("\a\aError: DMC format: already have seconds (%f)\n", static_cast<double>(v.s));
-                return -15;
-            }
-            v.s = to_f32(text_decimal(field, false, nullptr, p));
-            have_s = true;
+            rc = take_dmc_part(field, p, v.s, have_s, "\a\aError: DMC format: already have seconds (%f)\n",
+                               ANGLE_ERR_DMC_SECONDS_TWICE);
         } else if (!is_north_east(c) && !is_south_west(c)) {
             con_print("\a\aError: DMC format: invalid char: %c (0x%02x)\n", c,
                       static_cast<unsigned>(static_cast<unsigned char>(c)));
-            return -16;
+            rc = ANGLE_ERR_DMC_CHARACTER;
         }
+        if (rc != ANGLE_OK) return rc;
         field = p + 1;
     }
     if (field != p) {
         con_print("\a\aInternal Error: pointer mismatch\n");
-        return -17;
+        return ANGLE_ERR_DMC_POINTER;
     }
-    return 0;
+    return ANGLE_OK;
 }
 
 }  // namespace
@@ -213,10 +240,10 @@ double dmctodeg(const char* text) {
     }
     const prescan counts = count_text(text);
     angle_format format = angle_format::dmc;
-    if (choose_format(counts, format) != 0) return ANGLE_ERROR;
+    if (choose_format(counts, format) != ANGLE_OK) return ANGLE_ERROR;
 
     parts v;
-    int rc = 0;
+    int rc = ANGLE_OK;
     switch (format) {
     case angle_format::colon:
     case angle_format::dotted:
@@ -227,10 +254,10 @@ double dmctodeg(const char* text) {
         break;
     default:
         con_print("\a\aInternal Error: could not determine format\n");
-        rc = -18;
+        rc = ANGLE_ERR_FORMAT;
         break;
     }
-    if (rc != 0) return ANGLE_ERROR;
+    if (rc != ANGLE_OK) return ANGLE_ERROR;
 
     if (v.s <= -60.0f || v.s >= 60.0f) {
         con_print("\a\aError: sec %f is out of range [0..59.99]\n", static_cast<double>(v.s));

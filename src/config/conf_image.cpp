@@ -58,18 +58,18 @@ void conf_display() {
     con_print("Configuration:\nStation Call\t%*s\tSSID 0x%02x\nBase Lat %10.6f\tLon %11.5f\n"
               "Host  baud\t%lu\nDSTAR baud\t%lu\nTNC   baud\t%lu\n"
               "WIDE Max %u\tWIDE Total %u\tDupe Window %u sec.\nNSR: %sabled\tRelay: %sabled\n",
-              6, call, static_cast<unsigned>(conf_image.station_ssid), static_cast<double>(conf_image.base_lat),
-              static_cast<double>(conf_image.base_lon), static_cast<unsigned long>(conf_image.host_baud),
+              CONF_CALL_MAX, call, static_cast<unsigned>(conf_image.station_ssid),
+              static_cast<double>(conf_image.base_lat), static_cast<double>(conf_image.base_lon), static_cast<unsigned long>(conf_image.host_baud),
               static_cast<unsigned long>(conf_image.dstar_baud), static_cast<unsigned long>(conf_image.tnc_baud),
               static_cast<unsigned>(conf_image.wide_max), static_cast<unsigned>(conf_image.wide_total),
               static_cast<unsigned>(conf_image.dupe_window), on_off(conf_image.nsr), on_off(conf_image.relay));
 
     int count = digipath_count;
     if (count < 0) count = 0;
-    if (count > 8) count = 8;
+    if (count > DIGI_PATH_SLOTS) count = DIGI_PATH_SLOTS;
     con_print("Digi Path[%d]: ", static_cast<int>(digipath_count));
     for (int i = 0; i < count; ++i) {
-        con_print("%.*s%s", 8, conf_image.digi_path[i], i + 1 < count ? "," : "");
+        con_print("%.*s%s", DIGI_PATH_CHARS, conf_image.digi_path[i], i + 1 < count ? "," : "");
     }
 
     const char* action = conf_image.implicit_action == IMPLICIT_DROP   ? "Drop"

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
 #error "the device images are little-endian records; a big-endian build would send them wrong"
@@ -59,6 +60,14 @@ static_assert(offsetof(conf_image_t, pass_no_position) == 50);
 static_assert(offsetof(conf_image_t, implicit_action) == 52);
 static_assert(offsetof(conf_image_t, rule_count) == 54);
 static_assert(offsetof(conf_image_t, digi_path) == 56);
+
+// A call sign has 1 to 6 characters; the field keeps its terminator after them.
+constexpr int CONF_CALL_MAX = 6;
+static_assert(CONF_CALL_MAX < sizeof(conf_image_t::station_call));
+// The digi path's slots, and the characters a slot holds (a full slot has no
+// terminator).
+constexpr int DIGI_PATH_SLOTS = static_cast<int>(std::extent_v<decltype(conf_image_t::digi_path), 0>);
+constexpr int DIGI_PATH_CHARS = static_cast<int>(std::extent_v<decltype(conf_image_t::digi_path), 1>);
 
 constexpr uint16_t IMPLICIT_PASS = 112;  // 'p'
 constexpr uint16_t IMPLICIT_DROP = 100;  // 'd'

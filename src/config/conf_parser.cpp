@@ -7,6 +7,7 @@
 #include "common/directive_scan.h"
 #include "common/number_text.h"
 #include "common/text_file.h"
+#include "common/word_table.h"
 #include "config/angle_parser.h"
 #include "config/conf_image.h"
 #include "serial/baud_table.h"
@@ -31,12 +32,7 @@ constexpr int KW_LOG = 32;
 constexpr int KW_DUPEWIN = 34;
 constexpr int KW_DIGIPATH = 35;
 
-struct conf_keyword {
-    const char* word;
-    int code;
-};
-
-const std::array<conf_keyword, 17> conf_keyword_table = {{
+const std::array<word_code, 17> conf_keyword_table = {{
     {"call", KW_CALL},
     {"ssid", KW_SSID},
     {"position", KW_POSITION},
@@ -61,13 +57,14 @@ constexpr const char* ARG_SEPARATORS = "#/; \t,";
 
 int shown_line(const directive_file& df) { return static_cast<int16_t>(df.line_number); }
 
-// The next argument, or the keyword's missing message: -11 at the end of the
-// line, -8 when the word stands after the comment character.
+// The next argument, or the keyword's missing message: CONF_ERR_ARGUMENT at
+// the end of the line, CONF_ERR_COMMENTED when the word stands after the
+// comment character.
 int take_arg(directive_file& df, const char* separators, const char* missing_format, char** word) {
     directive_arg_state state = directive_arg(df, separators, word);
-    if (state == DIRECTIVE_ARG_OK) return 0;
+    if (state == DIRECTIVE_ARG_OK) return CONF_OK;
     con_print(missing_format, shown_line(df), line_echo.data());
-    return state == DIRECTIVE_ARG_COMMENTED ? -8 : -11;
+    return state == DIRECTIVE_ARG_COMMENTED ? CONF_ERR_COMMENTED : CONF_ERR_ARGUMENT;
 }
 
 char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
@@ -75,30 +72,30 @@ char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' +
 int handle_baud(directive_file& df, uint32_t& field) {
     char* word = nullptr;
     int rc = take_arg(df, ARG_SEPARATORS, "\a\aError: line %d: missing Baud argument: %s\n", &word);
-    if (rc != 0) return rc;
+    if (rc != CONF_OK) return rc;
     int value = text_whole(word);
     if (get_baud(value) == nullptr) {
         con_print("\a\aError: line %d: invalid Baud argument: %d: %s\n", shown_line(df), value, line_echo.data());
-        return -11;
+        return CONF_ERR_ARGUMENT;
     }
     field = static_cast<uint32_t>(value);
-    return 0;
+    return CONF_OK;
 }
 
 int handle_call(directive_file& df) {
     char* word = nullptr;
     int rc = take_arg(df, ARG_SEPARATORS, "\a\aError: line %d: missing Call Sign argument: %s\n", &word);
-    if (rc != 0) return rc;
+    if (rc != CONF_OK) return rc;
     size_t len = std::strlen(word);
-    if (len > 6) {
+    if (len > static_cast<size_t>(CONF_CALL_MAX)) {
         con_print("\a\aError: line %d: invalid Call Sign argument: too long: %s\n", shown_line(df),
                   line_echo.data());
-        return -11;
+        return CONF_ERR_ARGUMENT;
     }
     // Only the text and its terminator are written; the rest of the field stays.
     for (size_t i = 0; i < len; ++i) conf_image.station_call[i] = upper(word[i]);
     conf_image.station_call[len] = '\0';
-    return 0;
+    return CONF_OK;
 }
 
 // A whole number in [low, high]; the range message names the argument.
@@ -106,36 +103,41 @@ int handle_ranged(directive_file& df, uint16_t& field, const char* missing_forma
                   int low, int high, bool c_integer) {
     char* word = nullptr;
     int rc = take_arg(df, ARG_SEPARATORS, missing_format, &word);
-    if (rc != 0) return rc;
+    if (rc != CONF_OK) return rc;
     int value = c_integer ? text_c_integer(word) : text_whole(word);
     if (value < low || value > high) {
         con_print(range_format, shown_line(df), value, line_echo.data());
-        return -11;
+        return CONF_ERR_ARGUMENT;
     }
     field = static_cast<uint16_t>(value);
-    return 0;
-}
-
-int handle_wide(directive_file& df, uint16_t& field) {
-    char* word = nullptr;
-    int rc = take_arg(df, ARG_SEPARATORS, "\a\aError: line %d: missing n argument: %s\n", &word);
-    if (rc != 0) return rc;
-    int value = text_whole(word);
-    if (value < 1 || value > 6) {
-        con_print("\a\aError: line %d: invalid n argument range [1..%d]: %d: %s\n", shown_line(df), 6, value,
-                  line_echo.data());
-        return -11;
-    }
-    field = static_cast<uint16_t>(value);
-    return 0;
+    return CONF_OK;
 }
 
 int handle_flag(directive_file& df, uint16_t& field) {
     char* word = nullptr;
     int rc = take_arg(df, ARG_SEPARATORS, "\a\aError: line %d: missing y | n argument: %s\n", &word);
-    if (rc != 0) return rc;
+    if (rc != CONF_OK) return rc;
     field = std::strchr("1ETYety", word[0]) != nullptr ? 1 : 0;
-    return 0;
+    return CONF_OK;
+}
+
+// A position's angle in degrees, or CONF_ERR_ARGUMENT after the message of a
+// word the angle parser refuses (invalid_format) or of an angle beyond +-limit
+// degrees (range_format).
+int station_angle(const directive_file& df, const char* word, const char* invalid_format, double limit,
+                  const char* range_format, double& value) {
+    value = dmctodeg(word);
+    if (value == ANGLE_ERROR) {
+        con_print(invalid_format, shown_line(df), word, line_echo.data());
+        return CONF_ERR_ARGUMENT;
+    }
+    // The device takes the position as it is: one outside the earth (a
+    // longitude written first, say) is refused here, as the rules file does.
+    if (value < -limit || value > limit) {
+        con_print(range_format, shown_line(df), value, line_echo.data());
+        return CONF_ERR_ARGUMENT;
+    }
+    return CONF_OK;
 }
 
 int handle_position(directive_file& df) {
@@ -144,61 +146,44 @@ int handle_position(directive_file& df) {
     char* word = directive_word(df, " \t,");
     if (word == nullptr) {
         con_print("\a\aError: line %d: missing Station Latitude argument: %s\n", shown_line(df), line_echo.data());
-        return -11;
+        return CONF_ERR_ARGUMENT;
     }
-    double lat = dmctodeg(word);
-    if (lat == ANGLE_ERROR) {
-        con_print("\a\aError: line %d: invalid Station Latitude argument: %s: %s\n", shown_line(df), word,
-                  line_echo.data());
-        return -11;
-    }
-    // The device takes the position as it is: one outside the earth (a
-    // longitude written first, say) is refused here, as the rules file does.
-    if (lat < -90.0 || lat > 90.0) {
-        con_print("\a\aError: line %d: invalid Station Latitude range [-90..90]: %f: %s\n", shown_line(df), lat,
-                  line_echo.data());
-        return -11;
-    }
-    conf_image.base_lat = static_cast<float>(lat);
-    int rc = take_arg(df, ARG_SEPARATORS, "\a\aError: line %d: missing Station Longitude argument: %s\n", &word);
-    if (rc != 0) return rc;
-    double lon = dmctodeg(word);
-    if (lon == ANGLE_ERROR) {
-        con_print("\a\aError: line %d: invalid Station Longitude argument: %s: %s\n", shown_line(df), word,
-                  line_echo.data());
-        return -11;
-    }
-    if (lon < -180.0 || lon > 180.0) {
-        con_print("\a\aError: line %d: invalid Station Longitude range [-180..180]: %f: %s\n", shown_line(df), lon,
-                  line_echo.data());
-        return -11;
-    }
-    conf_image.base_lon = static_cast<float>(lon);
-    return 0;
+    double degrees = 0.0;
+    int rc = station_angle(df, word, "\a\aError: line %d: invalid Station Latitude argument: %s: %s\n", 90.0,
+                           "\a\aError: line %d: invalid Station Latitude range [-90..90]: %f: %s\n", degrees);
+    if (rc != CONF_OK) return rc;
+    conf_image.base_lat = static_cast<float>(degrees);
+    rc = take_arg(df, ARG_SEPARATORS, "\a\aError: line %d: missing Station Longitude argument: %s\n", &word);
+    if (rc != CONF_OK) return rc;
+    rc = station_angle(df, word, "\a\aError: line %d: invalid Station Longitude argument: %s: %s\n", 180.0,
+                       "\a\aError: line %d: invalid Station Longitude range [-180..180]: %f: %s\n", degrees);
+    if (rc != CONF_OK) return rc;
+    conf_image.base_lon = static_cast<float>(degrees);
+    return CONF_OK;
 }
 
 int handle_digipath(directive_file& df) {
     char* word = nullptr;
     // Comma is no separator here: the whole path is one word, a blank ends it.
     int rc = take_arg(df, "#/; \t", "\a\aError: line %d: missing Digi Path argument: %s\n", &word);
-    if (rc != 0) return rc;
+    if (rc != CONF_OK) return rc;
     std::memset(conf_image.digi_path, 0, sizeof conf_image.digi_path);
     word_cursor parts = word_start(word);
     int stored = 0;
-    while (stored < 8) {
+    while (stored < DIGI_PATH_SLOTS) {
         char* part = word_next(parts, ",");
         if (part == nullptr) break;
         size_t len = std::strlen(part);
-        if (len > 8) {
+        if (len > static_cast<size_t>(DIGI_PATH_CHARS)) {
             con_print("\a\aError: line %d: Digi Path component %d: %s exceeds length %d: %s\n", shown_line(df),
-                      stored + 1, part, 8, line_echo.data());
-            return -11;
+                      stored + 1, part, DIGI_PATH_CHARS, line_echo.data());
+            return CONF_ERR_ARGUMENT;
         }
         for (size_t i = 0; i < len; ++i) conf_image.digi_path[stored][i] = upper(part[i]);
         ++stored;
     }
     digipath_count = stored;
-    return 0;
+    return CONF_OK;
 }
 
 int handle_keyword(directive_file& df, int code) {
@@ -215,9 +200,11 @@ int handle_keyword(directive_file& df, int code) {
         return handle_ranged(df, conf_image.station_ssid, "\a\aError: line %d: missing SSID argument: %s\n",
                              "\a\aError: line %d: invalid SSID argument range [0..15]: %d: %s\n", 0, 15, true);
     case KW_WIDEMAX:
-        return handle_wide(df, conf_image.wide_max);
+        return handle_ranged(df, conf_image.wide_max, "\a\aError: line %d: missing n argument: %s\n",
+                             "\a\aError: line %d: invalid n argument range [1..6]: %d: %s\n", 1, 6, false);
     case KW_WIDETOTAL:
-        return handle_wide(df, conf_image.wide_total);
+        return handle_ranged(df, conf_image.wide_total, "\a\aError: line %d: missing n argument: %s\n",
+                             "\a\aError: line %d: invalid n argument range [1..6]: %d: %s\n", 1, 6, false);
     case KW_DUPEWIN:
         return handle_ranged(df, conf_image.dupe_window, "\a\aError: line %d: missing seconds argument: %s\n",
                              "\a\aError: line %d: invalid seconds argument range [5..500]: %d: %s\n", 5, 500,
@@ -240,7 +227,7 @@ int handle_keyword(directive_file& df, int code) {
         return handle_digipath(df);
     default:
         con_print("\a\aError: internal processing error 2: line %d: %s\n", shown_line(df), line_echo.data());
-        return -70;
+        return CONF_ERR_NO_HANDLER;
     }
 }
 
@@ -249,47 +236,35 @@ int process_lines(directive_file& df) {
     while (directive_read(df)) {
         char* token = directive_first_word(df);
         if (token == nullptr) continue;
-        int matches = 0;
-        const conf_keyword* found = nullptr;
-        for (const conf_keyword& entry : conf_keyword_table) {
-            if (directive_prefix_match(entry.word, token)) {
-                ++matches;
-                found = &entry;
-            }
-        }
-        if (matches > 1) {
+        int row = word_lookup(conf_keyword_table, token);
+        if (row == WORD_AMBIGUOUS) {
             con_print("\a\aError: line %d: Ambiguous command: %s: %s\n", shown_line(df), token, line_echo.data());
-            return -7;
+            return CONF_ERR_KEYWORD;
         }
-        if (found == nullptr) {
+        if (row == WORD_NONE) {
             con_print("\a\aError: line %d: command %s invalid: %s\n", shown_line(df), token, line_echo.data());
-            return -7;
+            return CONF_ERR_KEYWORD;
         }
         ++items;
-        int rc = handle_keyword(df, found->code);
-        if (rc != 0) return rc;
+        int rc = handle_keyword(df, conf_keyword_table[static_cast<size_t>(row)].code);
+        if (rc != CONF_OK) return rc;
     }
     // A read that failed is no end of the file: the rest of it was never seen.
     if (df.read_error != 0) {
         con_print("\a\aError: line %d: read error: %s\n", shown_line(df), text_file_error(df.read_error));
-        return -4;
+        return CONF_ERR_READ;
     }
     conf_processed = 1;
     con_print("Configuration items processed %d\n", items);
-    return 0;
+    return CONF_OK;
 }
 }  // namespace
 
 int conf_process(const char* path) {
-    if (path == nullptr) {
-        con_print("conf_process: Error: param rfp is invalid\n");
-        return -1;
-    }
     directive_file df;
-    if (directive_open(df, path) != 0) {
-        con_print("\a\aError: cannot open %s\n", path);
-        return -2;
-    }
+    int opened = directive_open(df, path, "conf_process");
+    if (opened == DIRECTIVE_ERR_NO_PATH) return CONF_ERR_NO_PATH;
+    if (opened != DIRECTIVE_OPENED) return CONF_ERR_OPEN;
     // The rules file owns these two; a configure never undoes them.
     uint16_t rule_count = conf_image.rule_count;
     uint16_t implicit_action = conf_image.implicit_action;

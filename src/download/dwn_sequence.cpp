@@ -49,7 +49,7 @@ bool confirm(const char* question) {
     con_print("%s", question);
     char answer[ANSWER_SIZE];
     int n = con_read_answer(answer, sizeof answer);
-    if (n < 0) {
+    if (n == CON_END_OF_INPUT) {
         con_print("\n");
         con_print("\a\aDownload Aborted!\n");
         return false;
@@ -71,12 +71,12 @@ int dwn_sequence() {
     int result = dwn_write_pkt(conf.data(), CMD_PKT_LEN);
     if (result != CMD_PKT_LEN) {
         con_print("\a\aError: writing Configuration command failed: %d\n", result);
-        return -1;
+        return DWN_SEQUENCE_ERR_CONF_COMMAND;
     }
     result = dwn_write_file(reinterpret_cast<const uint8_t*>(&conf_image), CONF_BYTES);
     if (result != CONF_BYTES) {
         con_print("\a\aError: writing Configuration file failed: %d\n", result);
-        return -2;
+        return DWN_SEQUENCE_ERR_CONF_DATA;
     }
     con_print("Downloading Configuration succeeded\n");
 
@@ -89,13 +89,13 @@ int dwn_sequence() {
     result = dwn_write_pkt(rules.data(), CMD_PKT_LEN);
     if (result != CMD_PKT_LEN) {
         con_print("\a\aError: writing Rules command failed: %d\n", result);
-        return -3;
+        return DWN_SEQUENCE_ERR_RULES_COMMAND;
     }
     if (records != 0) {
         result = dwn_write_file(reinterpret_cast<const uint8_t*>(rule_table.data()), size);
         if (result != size) {
             con_print("\a\aError: writing Rules file failed: %d\n", result);
-            return -4;
+            return DWN_SEQUENCE_ERR_RULES_DATA;
         }
     }
     con_print("Downloading Rules succeeded\n");
@@ -104,9 +104,9 @@ int dwn_sequence() {
     result = dwn_write_pkt(finish.data(), CMD_PKT_LEN);
     if (result != CMD_PKT_LEN) {
         con_print("\a\aError: error writing finish pkt: %d\n", result);
-        return -5;
+        return DWN_SEQUENCE_ERR_FINISH;
     }
-    return 0;
+    return DWN_SEQUENCE_OK;
 }
 
 void cmd_download() {
@@ -131,11 +131,10 @@ void cmd_download() {
         return;
     }
     int result = dwn_sequence();
-    if (result != 0) con_print("\a\aError: Download failed: %d\n", result);
+    if (result != DWN_SEQUENCE_OK) con_print("\a\aError: Download failed: %d\n", result);
     // The device leaves its command interpreter for the download and only a
     // power cycle brings it back, so the connection ends here whatever happened.
     con_print("\a\aPlease Power OFF the Quorvantis and power it back on to RESET it.\n");
-    close_port();
-    connected = 0;
+    dev_disconnect();
     con_print("Disconnected\n");
 }

@@ -5,9 +5,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 
-#include "common/number_text.h"
 #include "common/text_file.h"
 #include "firmware/inhex_verify.h"
 #include "platform/platform.h"
@@ -17,6 +15,7 @@
 
 namespace {
 
+constexpr uint8_t FW_NO_REPLY = 0x00;  // nothing came within the answer window
 constexpr uint8_t FW_ENQ = 0x05;
 constexpr uint8_t FW_ACK = 0x06;
 constexpr uint8_t FW_CR = 0x0D;
@@ -33,18 +32,23 @@ constexpr uint32_t FW_SPEED = 19200;
 constexpr int FW_MINUTES = 5;
 constexpr long FW_POWER_ON_SECONDS = 20;
 constexpr uint32_t FW_MAX_ERRORS = 10;
+// The loader's answer windows.
+constexpr int FW_PROMPT_WAIT_MS = FW_POWER_ON_SECONDS * 1000;
+constexpr int FW_SYNC_WAIT_MS = 200;
+constexpr int FW_ID_WAIT_MS = 5000;
+constexpr int FW_RECORD_WAIT_MS = 100;
 
 constexpr int BAR_WIDTH = 59;
 constexpr size_t PROGRESS_HEAD = 21;
 
-// The same 512-byte reads as the file check, so line numbers agree with its
-// messages and every record it accepts (267 characters at most) goes whole.
-// One more byte holds the carriage return that ends each record on the wire.
-std::array<char, 513> fw_line{};
+// The same reads as the file check, so line numbers agree with its messages
+// and every record it accepts (267 characters at most) goes whole. One more
+// byte holds the carriage return that ends each record on the wire.
+std::array<char, INHEX_LINE_SIZE + 1> fw_line{};
 
-// The loader's answer byte: read 1 byte into rx_buffer; 0 when none came.
+// The loader's answer byte: read 1 byte into rx_buffer; FW_NO_REPLY when none came.
 uint8_t fw_reply(int timeout_ms) {
-    rx_buffer[0] = 0;
+    rx_buffer[0] = FW_NO_REPLY;
     read_port(port_name, rx_buffer, 1, timeout_ms);
     return rx_buffer[0];
 }
@@ -52,85 +56,97 @@ uint8_t fw_reply(int timeout_ms) {
 // Reads away whatever the port still delivers, then empties both queues.
 void fw_drain() { drain_port(port_name, rx_buffer, static_cast<int>(sizeof rx_buffer)); }
 
-// One line of the file into fw_line without its line end; its length, or -1 at the end.
-int fw_read_line(FILE* file) {
-    if (std::fgets(fw_line.data(), 512, file) == nullptr) return -1;
-    size_t length = std::strlen(fw_line.data());
-    if (length > 0 && fw_line[length - 1] == '\n') {
-        fw_line[--length] = '\0';
-        if (length > 0 && fw_line[length - 1] == '\r') fw_line[--length] = '\0';
+// One line of the file into fw_line without its line end; its length, or
+// INHEX_NO_LINE at the end.
+int fw_read_line(FILE* file) { return inhex_read_line(file, fw_line.data(), INHEX_LINE_SIZE); }
+
+// The answers that refuse a record, with their messages (which receive the
+// line number) and what follows: FW_OK, the record goes again, or the end of
+// the transfer. Any other answer is unknown, and the record goes again.
+struct fw_refusal {
+    uint8_t reply;
+    const char* format;
+    int result;
+};
+const std::array<fw_refusal, 6> fw_refusals = {{
+    {FW_NO_REPLY, "\n\a\aError: Firmware updating error: timed out on Line %lu, resending.\n", FW_OK},
+    {FW_NO_START, "\n\a\aError: Firmware updating error: didn't get start character on Line %lu, resending.\n", FW_OK},
+    {FW_BAD_CHECKSUM, "\n\a\aError: Firmware updating error: bad record checksum on Line %lu, resending.\n", FW_OK},
+    {FW_VALIDATION, "\n\a\aError: Firmware updating error: validation on Line %lu, resending.\n", FW_OK},
+    {FW_BUFFER_FULL, "\n\a\aError: Firmware updating error: buffer full on Line %lu- aborting!\n", FW_ERR_BUFFER_FULL},
+    {FW_FATAL, "\n\a\aError: Firmware updating error: fatal on Line %lu- aborting!\n", FW_ERR_DEVICE_FATAL},
+}};
+
+// Reports a refused record; FW_OK when it goes again.
+int fw_refused(uint8_t reply, unsigned long line_no) {
+    for (const fw_refusal& refusal : fw_refusals) {
+        if (refusal.reply != reply) continue;
+        con_print(refusal.format, line_no);
+        // After a time-out the reply may still be on its way: read until the
+        // line is quiet, so that it is not taken for the reply to the copy.
+        if (reply == FW_NO_REPLY) fw_drain();
+        return refusal.result;
     }
-    return static_cast<int>(length);
+    con_print("\n\a\aError: Firmware updating error: unknown on Line %lu, resending.\n", line_no);
+    return FW_OK;
 }
 
-// Sends every record with its per-record exchange; 0 or the failure code.
-int fw_transfer(FILE* file, uint32_t total) {
-    unsigned long line_no = 0;
+// The transfer's progress: records acknowledged of the total, and the failed
+// replies, counted over the whole transfer.
+struct fw_counts {
+    uint32_t total = 0;
     uint32_t acknowledged = 0;
     uint32_t errors = 0;
+};
+
+// Sends the record in fw_line (length characters, then the CR) until the
+// loader acknowledges it; FW_OK or the failure.
+int fw_send_record(int length, unsigned long line_no, fw_counts& counts) {
+    fw_line[static_cast<size_t>(length)] = static_cast<char>(FW_CR);
+    fw_line[static_cast<size_t>(length) + 1] = '\0';
+    for (;;) {
+        if (write_port(port_name, fw_line.data(), length + 1) < 0) {
+            con_print("\a\aError: wrote FIRMSYNC attention character, got error on port %s\n", port_name);
+            return FW_ERR_RECORD_WRITE;
+        }
+        uint8_t reply = fw_reply(FW_RECORD_WAIT_MS);
+        if (reply == FW_ACK) {
+            ++counts.acknowledged;
+            fw_progress(counts.acknowledged, counts.total);
+            return FW_OK;
+        }
+        ++counts.errors;
+        if (counts.errors >= FW_MAX_ERRORS) {
+            con_print("\n\a\aError: maximum Firmware updating errors (%d) encountered- aborting!\n",
+                      static_cast<int>(FW_MAX_ERRORS));
+            return FW_ERR_TOO_MANY_ERRORS;
+        }
+        int rc = fw_refused(reply, line_no);
+        if (rc != FW_OK) return rc;
+    }
+}
+
+// Sends every record of the file; FW_OK or the failure.
+int fw_transfer(FILE* file, uint32_t total) {
+    unsigned long line_no = 0;
+    fw_counts counts;
+    counts.total = total;
     int length = 0;
-    while ((length = fw_read_line(file)) >= 0) {
+    while ((length = fw_read_line(file)) != INHEX_NO_LINE) {
         ++line_no;
         if (fw_line[0] != ':') continue;
-        fw_line[static_cast<size_t>(length)] = static_cast<char>(FW_CR);
-        fw_line[static_cast<size_t>(length) + 1] = '\0';
-        for (;;) {
-            if (write_port(port_name, fw_line.data(), length + 1) < 0) {
-                con_print("\a\aError: wrote FIRMSYNC attention character, got error on port %s\n", port_name);
-                return -11;
-            }
-            uint8_t reply = fw_reply(100);
-            if (reply == FW_ACK) {
-                ++acknowledged;
-                fw_progress(acknowledged, total);
-                break;
-            }
-            ++errors;
-            if (errors >= FW_MAX_ERRORS) {
-                con_print("\n\a\aError: maximum Firmware updating errors (%d) encountered- aborting!\n",
-                          static_cast<int>(FW_MAX_ERRORS));
-                return -12;
-            }
-            switch (reply) {
-            case 0x00:
-                con_print("\n\a\aError: Firmware updating error: timed out on Line %lu, resending.\n", line_no);
-                // A reply may still be on its way: read until the line is
-                // quiet, so that it is not taken for the reply to the copy.
-                fw_drain();
-                break;
-            case FW_NO_START:
-                con_print("\n\a\aError: Firmware updating error: didn't get start character on Line %lu, "
-                          "resending.\n",
-                          line_no);
-                break;
-            case FW_BAD_CHECKSUM:
-                con_print("\n\a\aError: Firmware updating error: bad record checksum on Line %lu, resending.\n",
-                          line_no);
-                break;
-            case FW_VALIDATION:
-                con_print("\n\a\aError: Firmware updating error: validation on Line %lu, resending.\n", line_no);
-                break;
-            case FW_BUFFER_FULL:
-                con_print("\n\a\aError: Firmware updating error: buffer full on Line %lu- aborting!\n", line_no);
-                return -14;
-            case FW_FATAL:
-                con_print("\n\a\aError: Firmware updating error: fatal on Line %lu- aborting!\n", line_no);
-                return -13;
-            default:
-                con_print("\n\a\aError: Firmware updating error: unknown on Line %lu, resending.\n", line_no);
-                break;
-            }
-        }
+        int rc = fw_send_record(length, line_no, counts);
+        if (rc != FW_OK) return rc;
     }
     // A read that failed is no end of the file: the rest was never sent.
     if (std::ferror(file)) {
         const char* reason = text_file_error(errno);
         con_print("\n\a\aError: Firmware updating error: read error (%s) on Line %lu- aborting!\n", reason,
                   line_no + 1);
-        return -15;
+        return FW_ERR_FILE_READ;
     }
     con_print("\n");
-    return 0;
+    return FW_OK;
 }
 
 // Everything between the port open and its close.
@@ -149,36 +165,37 @@ int fw_session(FILE* file, uint32_t total) {
     con_print("\nTo begin TURN ON the Quorvantis or CYCLE THE POWER if it is already on.\n\a\aYou have %ld "
               "seconds to do this...",
               FW_POWER_ON_SECONDS);
-    if (fw_reply(20000) != FW_ENQ) {
+    if (fw_reply(FW_PROMPT_WAIT_MS) != FW_ENQ) {
         con_print("\n\a\aError: did not receive the Quorvantis Firmware prompt!\n");
-        return -6;
+        return FW_ERR_NO_PROMPT;
     }
 
     const uint8_t syn = FW_SYN;
     if (write_port(port_name, &syn, 1) < 0) {
         con_print("\n\a\aError: wrote FIRMSYNC sync character, got error on port %s\n", port_name);
-        return -7;
+        return FW_ERR_SYNC_WRITE;
     }
-    if (fw_reply(200) != FW_ACK) {
+    if (fw_reply(FW_SYNC_WAIT_MS) != FW_ACK) {
         con_print("\n\a\aError: did not synchronize with the Quorvantis!\n");
-        return -8;
+        return FW_ERR_NO_SYNC;
     }
 
-    std::array<char, 10> identifier{};
-    std::snprintf(identifier.data(), identifier.size(), "%s%s", FW_ID_NAME, FW_ID_VERSION);
-    if (write_port(port_name, identifier.data(), 9) < 0) {
-        // The message names the identifier without its protocol version, as the -10 message does.
+    std::array<char, 16> identifier{};
+    int id_length = std::snprintf(identifier.data(), identifier.size(), "%s%s", FW_ID_NAME, FW_ID_VERSION);
+    if (write_port(port_name, identifier.data(), id_length) < 0) {
+        // Like the acknowledgement message below, this one names the
+        // six-character identifier, without the protocol version after it.
         con_print("\n\a\aError: wrote %s identifier, got error on port %s\n", FW_ID_NAME, port_name);
-        return -9;
+        return FW_ERR_ID_WRITE;
     }
-    if (fw_reply(5000) != FW_ACK) {
+    if (fw_reply(FW_ID_WAIT_MS) != FW_ACK) {
         con_print("\n\a\aError: did not receive %s identifier acknowledgement!\n", FW_ID_NAME);
-        return -10;
+        return FW_ERR_NO_ID_ACK;
     }
 
     con_print("\n\n");
     std::rewind(file);
-    fw_start_time = plat_time_seconds();
+    fw_start_time = plat_clock_ms() / 1000;
     return fw_transfer(file, total);
 }
 
@@ -187,7 +204,7 @@ int fw_session(FILE* file, uint32_t total) {
 int64_t fw_start_time = 0;
 
 void fw_progress(uint32_t done, uint32_t total) {
-    int64_t elapsed = plat_time_seconds() - fw_start_time;
+    int64_t elapsed = plat_clock_ms() / 1000 - fw_start_time;
     double fraction = total == 0 ? 0.0 : static_cast<double>(done) / static_cast<double>(total);
     // The estimate is kept within what an unsigned 32-bit number holds, and a
     // clock that stepped back gives no negative time.
@@ -216,7 +233,7 @@ void fw_progress(uint32_t done, uint32_t total) {
 int firmware(int port, const char* file_name) {
     if (file_name == nullptr) {
         con_print("firmware: Error: param filename is invalid\n");
-        return -1;
+        return FW_ERR_NO_FILE_NAME;
     }
     // The file is read twice, checked and then sent, so it must be one that
     // can be read again from its start (no pipe).
@@ -227,21 +244,21 @@ int firmware(int port, const char* file_name) {
     }
     if (file == nullptr) {
         con_print("\a\aError: cannot open %s\n", file_name);
-        return -2;
+        return FW_ERR_FILE_OPEN;
     }
     int total = inhexverify(file);
     if (total < 1) {
         con_print("\a\aError: Firmware file has some kind of error!\n");
         std::fclose(file);
-        return -4;
+        return FW_ERR_FILE_CHECK;
     }
-    std::snprintf(port_name, sizeof port_name, "COM%d", port);
-    if (open_port(port_name, FW_SPEED) != 0) {
+    port_name_set(port);
+    if (open_port(port_name, FW_SPEED) != SERIAL_OK) {
         con_print("\a\aError: could not open COM port %s\n", port_name);
         // set_comm_prop leaves the port open only when it refused its own arguments.
         close_port();
         std::fclose(file);
-        return -5;
+        return FW_ERR_PORT_OPEN;
     }
     int result = fw_session(file, static_cast<uint32_t>(total));
     close_port();
@@ -254,27 +271,17 @@ void cmd_firmware(word_cursor& words) {
         con_print("\a\aError: already Connected, Disconnect first!\n");
         return;
     }
-    const char* port_word = word_next(words, ", \t");
-    if (port_word == nullptr) {
-        con_print("\a\aError: missing arguments: com_port file_name\n");
-        return;
-    }
-    int port = text_whole(port_word);
-    if (port == 0 && strncasecmp(port_word, "com", 3) == 0) port = text_whole(port_word + 3);
-    if (port < 1 || port > 10) {
-        con_print("\a\aError: invalid COM port number (1..10): %s\n", port_word);
-        return;
-    }
-    const char* file_name = word_next(words, ",\t");
-    if (file_name == nullptr) {
-        con_print("\a\aError: missing argument: file_name\n");
-        return;
-    }
+    const char* port_word = word_required(words, ", \t", "\a\aError: missing arguments: com_port file_name\n");
+    if (port_word == nullptr) return;
+    int port = port_number_arg(port_word);
+    if (port == PORT_NUMBER_NONE) return;
+    const char* file_name = word_required(words, ",\t", "\a\aError: missing argument: file_name\n");
+    if (file_name == nullptr) return;
 
     con_print("\a\aWARNING! This will alter the Quorvantis firmware!\nDo you want to continue (n or y)? [n]: ");
     std::array<char, 40> answer{};
     int got = con_read_answer(answer.data(), static_cast<int>(answer.size()));
-    if (got < 0) {
+    if (got == CON_END_OF_INPUT) {
         con_print("\n");
         con_print("Quorvantis Firmware will NOT be updated!\n");
         return;
@@ -283,7 +290,7 @@ void cmd_firmware(word_cursor& words) {
         con_print("Quorvantis Firmware will NOT be updated!\n");
         return;
     }
-    if (firmware(port, file_name) == 0) {
+    if (firmware(port, file_name) == FW_OK) {
         con_print("\a\aFirmware update succeeded!\n\nPower cycle Quorvantis!\nDon't forget to Configure "
                   "Operating Parameters, Process Rules\nand Download these to the Quorvantis!\n");
     } else {

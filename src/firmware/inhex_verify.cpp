@@ -22,6 +22,52 @@ char shown_char(const char* line, size_t length, size_t at) {
     return at < length ? line[at] : ' ';
 }
 
+// A record's fields: the byte count at characters 1 and 2, the address's last
+// digit at 6, the type at 7 and 8; the data and the checksum follow, two
+// characters a byte, so a record of n bytes has 2n + 11 characters.
+constexpr size_t COUNT_AT = 1;
+constexpr size_t ADDRESS_LAST_AT = 6;
+constexpr size_t TYPE_AT = 7;
+constexpr size_t RECORD_OVERHEAD = 11;
+constexpr uint32_t RECORD_MAX_BYTES = 128;
+
+constexpr int INHEX_RECORD_OK = 0;
+
+// Checks one record (the line as read, without its line end); the first check
+// it fails prints its message with the line number and gives its code.
+int check_record(const char* line, size_t length, unsigned long line_no) {
+    uint8_t sum = inhex_sum(line + 1);
+    if (sum != 0) {
+        con_print("\a\aError: checksum mismatch (0x%02x) for line %lu in Firmware file!\n", static_cast<unsigned>(sum),
+                  line_no);
+        return INHEX_ERR_CHECKSUM;
+    }
+    char type_hi = shown_char(line, length, TYPE_AT);
+    char type_lo = shown_char(line, length, TYPE_AT + 1);
+    if (type_hi != '0' || type_lo < '0' || type_lo > '5') {
+        con_print("\a\aError: invalid type (%c%c) for line %lu in Firmware file!\n", type_hi, type_lo, line_no);
+        return INHEX_ERR_TYPE;
+    }
+    uint32_t count = hex_value(line + COUNT_AT, 2);
+    if (length != 2 * static_cast<size_t>(count) + RECORD_OVERHEAD) {
+        con_print("\a\aError: invalid record length (%u) for line %lu in Firmware file!\n",
+                  static_cast<unsigned>(count), line_no);
+        return INHEX_ERR_LENGTH;
+    }
+    if (count > RECORD_MAX_BYTES) {
+        con_print("\a\aError: record length > 128 (%u) for line %lu in Firmware file!\n",
+                  static_cast<unsigned>(count), line_no);
+        return INHEX_ERR_TOO_LONG;
+    }
+    // Data records load at multiples of 4.
+    char last = line[ADDRESS_LAST_AT];
+    if (type_lo == '0' && last != '0' && last != '4' && last != '8' && last != 'C' && last != 'c') {
+        con_print("\a\aError: data record offset boundary error for line %lu in Firmware file!\n", line_no);
+        return INHEX_ERR_BOUNDARY;
+    }
+    return INHEX_RECORD_OK;
+}
+
 }  // namespace
 
 uint32_t hex_value(const char* text, int n) {
@@ -45,71 +91,44 @@ uint8_t inhex_sum(const char* text) {
     return static_cast<uint8_t>(sum & 0xFFu);
 }
 
+int inhex_read_line(FILE* file, char* line, int size) {
+    if (std::fgets(line, size, file) == nullptr) return INHEX_NO_LINE;
+    size_t length = std::strlen(line);
+    if (length > 0 && line[length - 1] == '\n') {
+        line[--length] = '\0';
+        // Text-mode reading: the carriage return before the line feed is part of the line end.
+        if (length > 0 && line[length - 1] == '\r') line[--length] = '\0';
+    }
+    return static_cast<int>(length);
+}
+
 int inhexverify(FILE* file) {
     if (file == nullptr) {
         con_print("inhexverify: Error: param fp is invalid\n");
-        return -1;
+        return INHEX_ERR_NO_FILE;
     }
     std::rewind(file);
     uint32_t lines = 0;
     uint32_t records = 0;
-    std::array<char, 512> line{};
-
-    while (std::fgets(line.data(), static_cast<int>(line.size()), file) != nullptr) {
+    std::array<char, INHEX_LINE_SIZE> line{};
+    int read = 0;
+    while ((read = inhex_read_line(file, line.data(), static_cast<int>(line.size()))) != INHEX_NO_LINE) {
         ++lines;
-        size_t length = std::strlen(line.data());
-        if (length > 0 && line[length - 1] == '\n') {
-            line[--length] = '\0';
-            // Text-mode reading: the carriage return before the line feed is part of the line end.
-            if (length > 0 && line[length - 1] == '\r') line[--length] = '\0';
-        }
         if (line[0] != ':') continue;
         ++records;
-        const unsigned long line_no = lines;
-
-        uint8_t sum = inhex_sum(line.data() + 1);
-        if (sum != 0) {
-            con_print("\a\aError: checksum mismatch (0x%02x) for line %lu in Firmware file!\n",
-                      static_cast<unsigned>(sum), line_no);
-            return -2;
-        }
-        char type_hi = shown_char(line.data(), length, 7);
-        char type_lo = shown_char(line.data(), length, 8);
-        if (type_hi != '0' || type_lo < '0' || type_lo > '5') {
-            con_print("\a\aError: invalid type (%c%c) for line %lu in Firmware file!\n", type_hi, type_lo,
-                      line_no);
-            return -3;
-        }
-        uint32_t count = hex_value(line.data() + 1, 2);
-        if (length != 2 * static_cast<size_t>(count) + 11) {
-            con_print("\a\aError: invalid record length (%u) for line %lu in Firmware file!\n",
-                      static_cast<unsigned>(count), line_no);
-            return -4;
-        }
-        if (count > 128) {
-            con_print("\a\aError: record length > 128 (%u) for line %lu in Firmware file!\n",
-                      static_cast<unsigned>(count), line_no);
-            return -5;
-        }
-        if (type_lo == '0') {
-            char last = line[6];
-            if (last != '0' && last != '4' && last != '8' && last != 'C' && last != 'c') {
-                con_print("\a\aError: data record offset boundary error for line %lu in Firmware file!\n",
-                          line_no);
-                return -6;
-            }
-        }
+        int rc = check_record(line.data(), static_cast<size_t>(read), lines);
+        if (rc != INHEX_RECORD_OK) return rc;
     }
     // A read that failed is no end of the file: what follows was never checked.
     if (std::ferror(file)) {
         const char* reason = text_file_error(errno);
         con_print("\a\aError: read error (%s) for line %lu in Firmware file!\n", reason,
                   static_cast<unsigned long>(lines) + 1);
-        return -8;
+        return INHEX_ERR_READ;
     }
     if (lines == 0 || records == 0) {
         con_print("\a\aError: Firmware file is empty!\n");
-        return -7;
+        return INHEX_ERR_EMPTY;
     }
     return static_cast<int>(records);
 }

@@ -15,9 +15,9 @@ void plat_sleep_ms(uint32_t ms) {
 
 void plat_set_sleep_hook(plat_sleep_hook hook) { sleep_hook = hook; }
 
-int64_t plat_time_seconds() {
+int64_t plat_clock_ms() {
     if (clock_hook != nullptr) return clock_hook();
-    return plat_os_time_seconds();
+    return plat_os_clock_ms();
 }
 
 void plat_set_clock_hook(plat_clock_hook hook) { clock_hook = hook; }

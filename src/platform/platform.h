@@ -1,6 +1,6 @@
 // The operating-system services the program needs besides the serial port:
-// the system's last error and its text, a pause, the wall clock in seconds, and
-// the abnormal end. Tests replace the pause and the clock through the hooks.
+// the system's last error and its text, a pause, a clock, and the abnormal
+// end. Tests replace the pause and the clock through the hooks.
 #pragma once
 
 #include <cstddef>
@@ -33,8 +33,10 @@ void plat_sleep_ms(uint32_t ms);
 using plat_sleep_hook = void (*)(uint32_t ms);
 void plat_set_sleep_hook(plat_sleep_hook hook);  // nullptr restores the real pause
 
-// Wall-clock time in whole seconds, unless a test hook is set.
-int64_t plat_time_seconds();
+// Milliseconds on a clock that never steps back (CLOCK_MONOTONIC /
+// GetTickCount64), from an arbitrary start, unless a test hook is set. Every
+// time limit and elapsed time of the program is measured on it.
+int64_t plat_clock_ms();
 using plat_clock_hook = int64_t (*)();
 void plat_set_clock_hook(plat_clock_hook hook);  // nullptr restores the real clock
 
@@ -45,4 +47,4 @@ void plat_set_clock_hook(plat_clock_hook hook);  // nullptr restores the real cl
 
 // Operating-system implementations behind the hooks (posix/ or win32/).
 void plat_os_sleep_ms(uint32_t ms);
-int64_t plat_os_time_seconds();
+int64_t plat_os_clock_ms();

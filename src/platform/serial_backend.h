@@ -6,17 +6,55 @@
 
 #include <cstdint>
 
+// An open port. It leads to the backend's record of everything the backend
+// keeps about that port (open creates the record, close frees it), so a
+// backend keeps no port's state in variables of its own and several ports
+// could be open at once.
 using serial_handle = intptr_t;
 constexpr serial_handle SERIAL_INVALID_HANDLE = -1;
 
 // Capability fields of the driver's properties report.
 struct serial_caps {
     uint16_t packet_length;         // the full size of the report the driver needs
-    uint32_t settable_params;       // SP_PARITY 0x1, SP_BAUD 0x2, SP_DATABITS 0x4, SP_STOPBITS 0x8, ...
-    uint16_t settable_data;         // DATABITS_8 0x0008, ...
-    uint16_t settable_stop_parity;  // STOPBITS_10 0x0001, PARITY_NONE 0x0100, ...
-    uint32_t prov_capabilities;     // PCF_TOTALTIMEOUTS 0x40, PCF_INTTIMEOUTS 0x80, ...
+    uint32_t settable_params;       // SERIAL_SP_* bits
+    uint16_t settable_data;         // SERIAL_DATABITS_* bits
+    uint16_t settable_stop_parity;  // SERIAL_STOPBITS_* and SERIAL_PARITY_* bits
+    uint32_t prov_capabilities;     // SERIAL_PCF_* bits
 };
+
+// The capability bits, with the values of the Windows properties record
+// (COMMPROP), which the Win32 backend passes on as the driver gives them.
+// settable_params: what can be set at all.
+constexpr uint32_t SERIAL_SP_PARITY = 0x0001;
+constexpr uint32_t SERIAL_SP_BAUD = 0x0002;
+constexpr uint32_t SERIAL_SP_DATABITS = 0x0004;
+constexpr uint32_t SERIAL_SP_STOPBITS = 0x0008;
+constexpr uint32_t SERIAL_SP_HANDSHAKING = 0x0010;
+constexpr uint32_t SERIAL_SP_PARITY_CHECK = 0x0020;
+constexpr uint32_t SERIAL_SP_RLSD = 0x0040;
+// settable_data: the data bits a byte can have.
+constexpr uint16_t SERIAL_DATABITS_5 = 0x0001;
+constexpr uint16_t SERIAL_DATABITS_6 = 0x0002;
+constexpr uint16_t SERIAL_DATABITS_7 = 0x0004;
+constexpr uint16_t SERIAL_DATABITS_8 = 0x0008;
+// settable_stop_parity: stop bits and parities.
+constexpr uint16_t SERIAL_STOPBITS_10 = 0x0001;
+constexpr uint16_t SERIAL_STOPBITS_15 = 0x0002;
+constexpr uint16_t SERIAL_STOPBITS_20 = 0x0004;
+constexpr uint16_t SERIAL_PARITY_NONE = 0x0100;
+constexpr uint16_t SERIAL_PARITY_ODD = 0x0200;
+constexpr uint16_t SERIAL_PARITY_EVEN = 0x0400;
+constexpr uint16_t SERIAL_PARITY_MARK = 0x0800;
+constexpr uint16_t SERIAL_PARITY_SPACE = 0x1000;
+// prov_capabilities: what the driver offers.
+constexpr uint32_t SERIAL_PCF_DTRDSR = 0x0001;
+constexpr uint32_t SERIAL_PCF_RTSCTS = 0x0002;
+constexpr uint32_t SERIAL_PCF_RLSD = 0x0004;
+constexpr uint32_t SERIAL_PCF_PARITY_CHECK = 0x0008;
+constexpr uint32_t SERIAL_PCF_XONXOFF = 0x0010;
+constexpr uint32_t SERIAL_PCF_SETXCHAR = 0x0020;
+constexpr uint32_t SERIAL_PCF_TOTALTIMEOUTS = 0x0040;
+constexpr uint32_t SERIAL_PCF_INTTIMEOUTS = 0x0080;
 
 constexpr uint8_t SERIAL_NOPARITY = 0;
 constexpr uint8_t SERIAL_ONESTOPBIT = 0;

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/word_table.h"
+
 // Rule kinds (command codes shared with the rule commands).
 constexpr uint8_t RULE_KIND_IMPLICIT = 36;  // never stored in a record
 constexpr uint8_t RULE_KIND_DESTIN = 37;
@@ -26,7 +28,8 @@ constexpr int RULE_MAX = 100;
 
 // Four value slots of 6 bytes whose contents depend on the kind; the floats at
 // offsets 6 and 18 are unaligned, so values go in and out through memcpy
-// (rule_get_f32 / rule_set_f32), never through a typed pointer.
+// (rule_set_f32, and its reading counterpart in the display), never through a
+// typed pointer.
 #pragma pack(push, 1)
 struct rule_entry {
     uint8_t slot[24];  // value slots at offsets 0, 6, 12 and 18
@@ -43,7 +46,7 @@ static_assert(offsetof(rule_entry, flags) == 25);
 static_assert(offsetof(rule_entry, line) == 26);
 
 // Byte offsets of the values inside a record.
-constexpr size_t RULE_OFF_CALL = 0;       // destin/source: 6 characters
+constexpr size_t RULE_OFF_CALL = 0;       // destin/source: RULE_CALL_MAX characters
 constexpr size_t RULE_OFF_SSID = 6;       // destin/source: 1 byte
 constexpr size_t RULE_OFF_RADIUS = 0;     // circle
 constexpr size_t RULE_OFF_DIRECTION = 0;  // compass: 1 byte, 1 to 8
@@ -58,7 +61,9 @@ constexpr size_t RULE_OFF_ANGLE2 = 6;
 constexpr size_t RULE_OFF_INNER = 12;
 constexpr size_t RULE_OFF_OUTER = 18;
 
-float rule_get_f32(const rule_entry& rule, size_t offset);
+// The characters of a call, NUL-padded; a call of all 6 has no terminator.
+constexpr int RULE_CALL_MAX = 6;
+
 void rule_set_f32(rule_entry& rule, size_t offset, float value);
 
 extern std::array<rule_entry, RULE_MAX> rule_table;
@@ -66,11 +71,7 @@ static_assert(sizeof(rule_table) == 2800, "the rule block is 2800 bytes");
 // Set once a rules file has been read to its end without error.
 extern bool rules_processed;
 
-struct rule_word {
-    const char* word;
-    int code;
-};
-extern const std::array<rule_word, 9> rule_command_table;
+extern const std::array<word_code, 9> rule_command_table;
 extern const std::array<const char*, 9> compass_names;
 
 // The command word of the first table entry with this kind code, or "?".

@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 
 #include "common/number_text.h"
 #include "config/conf_image.h"
@@ -22,14 +21,23 @@ const char* const DEVICE_PROMPT = "Quorva> ";
 const uint8_t ATTENTION = 0x03;  // Ctrl-C
 const uint8_t CARRIAGE_RETURN = 0x0d;
 constexpr int POWER_ON_SECONDS = 20;
+constexpr int STARTUP_READ = 100;            // bytes of the start-up text looked at
+constexpr int CONFIRMATION_WAIT_MS = 2000;   // for "Connected <speed>" after Ctrl-C
+constexpr int PROMPT_WAIT_MS = 20000;        // for the prompt after a speed change
+constexpr int GOT_HEADER_EVERY = 10;         // lines between the dump's column headers
+static_assert(STARTUP_READ < sizeof rx_buffer, "the start-up text is terminated in rx_buffer");
 
 // Scratch for the drain reads and the expected confirmation text.
 char scratch[40];
 
-bool is_connect_rate(int32_t speed) {
+// Records the speed a connect or baud command asked for in last_baud; false,
+// after the invalid-rate message, unless it is one of the connect rates.
+bool request_speed(int32_t speed) {
+    last_baud = speed;
     for (uint32_t rate : connect_rates) {
         if (static_cast<int64_t>(rate) == speed) return true;
     }
+    con_print("\a\aError: invalid baud rate: %d\n", static_cast<int>(speed));
     return false;
 }
 
@@ -51,24 +59,23 @@ size_t reply_length(int count) {
 }
 
 int fail_closed(int result) {
-    close_port();
-    connected = 0;
+    dev_disconnect();
     return result;
 }
 
 int initial_connect(int32_t speed) {
     if (connected == 1) {
         con_print("\a\aError: already Connected!\n");
-        return 1;
+        return DEV_ALREADY_CONNECTED;
     }
-    if (open_port(port_name, static_cast<uint32_t>(speed)) != 0) {
+    if (open_port(port_name, static_cast<uint32_t>(speed)) != SERIAL_OK) {
         con_print("\a\aError: could not open COM port %s\n", port_name);
-        return 2;
+        return DEV_ERR_OPEN;
     }
     drain_port(port_name, scratch, static_cast<int>(sizeof scratch));
     con_print("\a\aTURN ON the Quorvantis or CYCLE THE POWER if it is already on.\nYou have %ld seconds to do this...",
               static_cast<long>(POWER_ON_SECONDS));
-    int n = read_port(port_name, rx_buffer, 100, POWER_ON_SECONDS * 1000);
+    int n = read_port(port_name, rx_buffer, STARTUP_READ, POWER_ON_SECONDS * 1000);
     rx_buffer[n] = 0;
     for (int i = 0; i < n; ++i) {
         if (rx_buffer[i] == 0 || rx_buffer[i] > 0x7f) rx_buffer[i] = '#';
@@ -77,44 +84,49 @@ int initial_connect(int32_t speed) {
     const char* product = std::strstr(text, PRODUCT_WORD);
     if (product == nullptr) {
         con_print("\n\a\aError: did not receive the Quorvantis prompt!\nExpected: Quorvantis\n");
-        hexdump(con_output(), 1, "Got", rx_buffer, n, 10);
-        return fail_closed(3);
+        hexdump(con_output(), HEXDUMP_LENGTH, "Got", rx_buffer, n, GOT_HEADER_EVERY);
+        return fail_closed(DEV_ERR_NO_PRODUCT);
     }
     if (std::strstr(product, VERSION_TEXT) == nullptr) {
         con_print("\n\a\aError: did not receive the correct Quorvantis version (%s)!\n", VERSION_TEXT);
-        return fail_closed(4);
+        return fail_closed(DEV_ERR_NO_VERSION);
     }
     if (write_port(port_name, &ATTENTION, 1) < 0) {
         con_print("\n\a\aError: wrote <ctrl>-c attention character, got error on port %s\n", port_name);
-        return fail_closed(5);
+        return fail_closed(DEV_ERR_ATTENTION_WRITE);
     }
-    int m = read_port(port_name, rx_buffer, static_cast<int>(sizeof rx_buffer), 2000);
+    int m = read_port(port_name, rx_buffer, static_cast<int>(sizeof rx_buffer), CONFIRMATION_WAIT_MS);
     std::snprintf(scratch, sizeof scratch, "Connected %ld", static_cast<long>(speed));
     if (!holds(reinterpret_cast<const char*>(rx_buffer), reply_length(m), scratch)) {
         con_print("\n\a\aError: did not receive the Quorvantis Connected string!\nExpected %s\n", scratch);
-        hexdump(con_output(), 1, "Got", rx_buffer, m, 10);
-        return fail_closed(6);
+        hexdump(con_output(), HEXDUMP_LENGTH, "Got", rx_buffer, m, GOT_HEADER_EVERY);
+        return fail_closed(DEV_ERR_NO_CONFIRMATION);
     }
     con_print("\n");
     con_print("Connected at %ld\n", static_cast<long>(speed));
     connected = 1;
-    return 0;
+    return DEV_CONNECTED;
 }
 
 int resync_connect(int32_t speed) {
     if (write_port(port_name, &CARRIAGE_RETURN, 1) < 0) {
         con_print("\a\aError: wrote CR character, got error on port %s\n", port_name);
-        return fail_closed(7);
+        return fail_closed(DEV_ERR_CR_WRITE);
     }
-    int m = read_port(port_name, rx_buffer, static_cast<int>(sizeof rx_buffer), 20000);
+    int m = read_port(port_name, rx_buffer, static_cast<int>(sizeof rx_buffer), PROMPT_WAIT_MS);
     if (holds(reinterpret_cast<const char*>(rx_buffer), reply_length(m), DEVICE_PROMPT)) {
         con_print("Connected at %ld\n", static_cast<long>(speed));
-        return 0;
+        return DEV_CONNECTED;
     }
     con_print("\a\aError: did not receive the Quorvantis prompt!\n");
-    return fail_closed(8);
+    return fail_closed(DEV_ERR_NO_PROMPT);
 }
 }  // namespace
+
+void dev_disconnect() {
+    close_port();
+    connected = 0;
+}
 
 int dev_connect(int32_t speed, int resync) {
     con_print("Connecting at %ld...\n", static_cast<long>(speed));
@@ -126,24 +138,16 @@ void cmd_connect(word_cursor& words) {
         con_print("\a\aError: already Connected!\n");
         return;
     }
-    char* word = word_next(words, WORD_DELIMITERS);
-    if (word == nullptr) {
-        con_print("\a\aError: missing argument: com_port\n");
-        return;
-    }
-    int number = text_whole(word);
-    if (number == 0 && strncasecmp(word, "com", 3) == 0) number = text_whole(word + 3);
-    if (number < 1 || number > 10) {
-        con_print("\a\aError: invalid COM port number (1..10): %s\n", word);
-        return;
-    }
+    char* word = word_required(words, WORD_DELIMITERS, "\a\aError: missing argument: com_port\n");
+    if (word == nullptr) return;
+    int number = port_number_arg(word);
+    if (number == PORT_NUMBER_NONE) return;
     char* speed_word = word_next(words, WORD_DELIMITERS);
-    last_baud = speed_word != nullptr ? text_whole(speed_word) : static_cast<int32_t>(conf_default_connect_baud());
-    if (!is_connect_rate(last_baud)) {
-        con_print("\a\aError: invalid baud rate: %d\n", static_cast<int>(last_baud));
+    if (!request_speed(speed_word != nullptr ? text_whole(speed_word)
+                                              : static_cast<int32_t>(conf_default_connect_baud()))) {
         return;
     }
-    std::snprintf(port_name, sizeof port_name, "COM%d", number);
+    port_name_set(number);
     dev_connect(last_baud, 0);
 }
 
@@ -152,22 +156,14 @@ void cmd_baud(word_cursor& words) {
         con_print("\a\aError: must be Connected before changing the Baud!\n");
         return;
     }
-    char* word = word_next(words, WORD_DELIMITERS);
-    if (word == nullptr) {
-        con_print("\a\aError: missing argument: baud\n");
-        return;
-    }
-    last_baud = text_whole(word);
-    if (!is_connect_rate(last_baud)) {
-        con_print("\a\aError: invalid baud rate: %d\n", static_cast<int>(last_baud));
-        return;
-    }
+    char* word = word_required(words, WORD_DELIMITERS, "\a\aError: missing argument: baud\n");
+    if (word == nullptr) return;
+    if (!request_speed(text_whole(word))) return;
     char command[24];
     int length = std::snprintf(command, sizeof command, "host %ld\r", static_cast<long>(last_baud));
     if (write_port(port_name, command, length) < 0) {
         con_print("\a\aError: wrote Host Baud command, got error on port %s\n", port_name);
-        close_port();
-        connected = 0;
+        dev_disconnect();
         return;
     }
     dev_connect(last_baud, 1);
@@ -175,8 +171,7 @@ void cmd_baud(word_cursor& words) {
 
 void cmd_disconnect() {
     if (connected == 1) {
-        close_port();
-        connected = 0;
+        dev_disconnect();
         con_print("Disconnected\n");
         return;
     }

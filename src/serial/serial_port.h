@@ -12,6 +12,34 @@ extern uint8_t rx_buffer[1024];       // device replies (connect, firmware loade
 extern serial_settings port_settings; // as last read and applied by set_comm_prop
 extern serial_timeouts port_timeouts; // port-wide set installed by open_port
 
+// What open_port, set_comm_prop and write_port return: 0 (write_port: the
+// length written) on success, else where they failed.
+enum serial_result : int {
+    SERIAL_OK = 0,
+    // open_port
+    SERIAL_ERR_OPEN_NO_NAME = -1,
+    SERIAL_ERR_OPEN = -2,             // the system refused to open the port
+    SERIAL_ERR_OPEN_PROPERTIES = -3,  // set_comm_prop failed (and said why)
+    SERIAL_ERR_OPEN_TIMEOUTS = -14,   // the time-outs cannot be installed
+    // set_comm_prop. The backend holds the properties blocks, so there is
+    // no failure for a block that cannot be had, only for the reports.
+    SERIAL_ERR_PROP_NO_NAME = -1,
+    SERIAL_ERR_BAUD = -2,                // a speed that is not in the table
+    SERIAL_ERR_PROPERTIES_FIRST = -4,    // the first properties report failed
+    SERIAL_ERR_PROPERTIES_SECOND = -6,   // the second, full-size one failed
+    SERIAL_ERR_SETTABLE_PARAMS = -7,     // parity, speed, data or stop bits not settable
+    SERIAL_ERR_SETTABLE_DATA = -9,       // no 8 data bits
+    SERIAL_ERR_SETTABLE_STOP_PARITY = -10,  // no 1 stop bit without parity
+    SERIAL_ERR_SETTABLE_TIMEOUTS = -11,  // no total and interval time-outs
+    SERIAL_ERR_GET_STATE = -12,
+    SERIAL_ERR_SET_STATE = -13,
+    // write_port. Its two argument failures share -1.
+    SERIAL_ERR_WRITE_NO_NAME = -1,
+    SERIAL_ERR_WRITE_NO_BYTES = -2,
+    SERIAL_ERR_WRITE_LENGTH = -1,  // a length of 0 or less
+    SERIAL_ERR_WRITE = -3,         // the write failed or was cut short
+};
+
 int open_port(const char* name, uint32_t speed);
 int set_comm_prop(const char* name, uint32_t speed);
 int write_port(const char* name, const void* bytes, int length);
@@ -21,8 +49,16 @@ void purge_port();
 // Reads away whatever the device still sends, size bytes at a time into
 // buffer with a 100 ms time-out, until a read comes back empty (the line was
 // quiet that long), then empties both queues. A device that never falls quiet
-// is given up on after 5 seconds or 5 seconds' worth of bytes at the port's
-// speed.
+// is given up on after 5 seconds on the platform clock, or 5 seconds' worth of
+// bytes at the port's speed.
 void drain_port(const char* name, void* buffer, int size);
 // Closes port_handle (when open) and marks it invalid.
 void close_port();
+
+// The port number of a command's COM-port argument: its leading digits ("3"),
+// or the digits after "com" in any letter case ("com3", "COM3"). 1 to 10;
+// PORT_NUMBER_NONE, after the invalid-number message, for any other word.
+constexpr int PORT_NUMBER_NONE = 0;
+int port_number_arg(const char* word);
+// Names the port to open: port_name becomes "COMn".
+void port_name_set(int number);

@@ -3,9 +3,9 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 
 #include "common/word_scan.h"
+#include "common/word_table.h"
 #include "config/conf_image.h"
 #include "config/conf_parser.h"
 #include "download/dwn_sequence.h"
@@ -72,29 +72,31 @@ constexpr const char* FILE_NAME_SEPARATORS = ",\t";
 constexpr int LINE_SIZE = 256;  // a line of input holds at most 255 characters
 char previous_line[LINE_SIZE];
 
-enum lookup_result { LOOKUP_NONE = -1, LOOKUP_AMBIGUOUS = -2 };
-
-// The row whose name begins with the word (any letter case), LOOKUP_NONE, or
-// LOOKUP_AMBIGUOUS when a second row matches too.
-int find_command(const char* word) {
-    size_t length = std::strlen(word);
-    int found = LOOKUP_NONE;
-    for (size_t row = 0; row < command_table.size(); ++row) {
-        const char* name = command_table[row].name;
-        if (length > std::strlen(name) || strncasecmp(word, name, length) != 0) continue;
-        if (found != LOOKUP_NONE) return LOOKUP_AMBIGUOUS;
-        found = static_cast<int>(row);
-    }
-    return found;
+void run_file_command(word_cursor& words, int (*process)(const char*), const char* failure) {
+    const char* file_name = word_required(words, FILE_NAME_SEPARATORS, "\a\aError: missing argument: file_name\n");
+    if (file_name == nullptr) return;
+    if (process(file_name) != 0) con_print("%s", failure);
 }
 
-void run_file_command(word_cursor& words, int (*process)(const char*), const char* failure) {
-    const char* file_name = word_next(words, FILE_NAME_SEPARATORS);
-    if (file_name == nullptr) {
-        con_print("\a\aError: missing argument: file_name\n");
-        return;
+// Prints the command summary, with the default connect speed bracketed.
+void show_help() {
+    uint32_t default_baud = conf_default_connect_baud();
+    con_print("\n\t\tCommand Summary:\n%-10s %-20s %s\n", "Command", "Arguments", "Comments");
+    for (const command_row& row : command_table) {
+        if (row.shown == 0) continue;
+        con_print("%-10s %-20s %s\n", row.name, row.args, row.comment);
+        if (row.code == CMD_BAUD) {
+            con_print("%-10s Valid Baud Rates:\t", "");
+            for (uint32_t rate : connect_rates) {
+                if (rate == default_baud) {
+                    con_print("[%ld] ", static_cast<long>(rate));
+                } else {
+                    con_print("%ld ", static_cast<long>(rate));
+                }
+            }
+            con_print("\n\n");
+        }
     }
-    if (process(file_name) != 0) con_print("%s", failure);
 }
 
 // Runs one command; false when the program is to end.
@@ -144,26 +146,6 @@ bool dispatch(int code, word_cursor& words) {
 
 }  // namespace
 
-void show_help() {
-    uint32_t default_baud = conf_default_connect_baud();
-    con_print("\n\t\tCommand Summary:\n%-10s %-20s %s\n", "Command", "Arguments", "Comments");
-    for (const command_row& row : command_table) {
-        if (row.shown == 0) continue;
-        con_print("%-10s %-20s %s\n", row.name, row.args, row.comment);
-        if (row.code == CMD_BAUD) {
-            con_print("%-10s Valid Baud Rates:\t", "");
-            for (uint32_t rate : connect_rates) {
-                if (rate == default_baud) {
-                    con_print("[%ld] ", static_cast<long>(rate));
-                } else {
-                    con_print("%ld ", static_cast<long>(rate));
-                }
-            }
-            con_print("\n\n");
-        }
-    }
-}
-
 int command_shell() {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     std::setvbuf(stderr, nullptr, _IONBF, 0);
@@ -179,9 +161,9 @@ int command_shell() {
     for (;;) {
         con_print("Command> ");
         int n = con_read_line(line, LINE_SIZE);
-        if (n < 0) {
+        if (n == CON_END_OF_INPUT) {
             con_print("\n");
-            return 1;
+            return SHELL_END_OF_INPUT;
         }
         if (n == 1 && line[0] == '\n') continue;
         // A CR LF line end arrives as a line feed (con_read_line).
@@ -197,15 +179,15 @@ int command_shell() {
         const char* word = word_next(words, COMMAND_SEPARATORS);
         if (word == nullptr) continue;
 
-        int row = find_command(word);
-        if (row == LOOKUP_NONE) {
+        int row = word_lookup(command_table, &command_row::name, word);
+        if (row == WORD_NONE) {
             con_print("\a\aError: unknown command: %s\n", word);
             continue;
         }
-        if (row == LOOKUP_AMBIGUOUS) {
+        if (row == WORD_AMBIGUOUS) {
             con_print("\a\aError: ambiguous command: %s\n", word);
             continue;
         }
-        if (!dispatch(command_table[static_cast<size_t>(row)].code, words)) return 0;
+        if (!dispatch(command_table[static_cast<size_t>(row)].code, words)) return SHELL_EXIT;
     }
 }

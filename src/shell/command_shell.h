@@ -1,9 +1,13 @@
 // The interactive command loop.
 #pragma once
 
-// Runs the console; returns the exit status (0 after exit, 1 at end of input).
+// The program's exit status.
+enum shell_status : int {
+    SHELL_EXIT = 0,          // exit, quit or x
+    SHELL_END_OF_INPUT = 1,  // the end of standard input at the prompt
+};
+
+// Runs the console; returns the exit status.
 int command_shell();
-// Prints the command summary.
-void show_help();
 
 extern const char* const VERSION_TEXT;  // "Version 2.0-1"

@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 
+#include "common/text_file.h"
 #include "platform/platform.h"
 
 namespace {
@@ -24,29 +25,9 @@ int con_print(const char* format, ...) {
 }
 
 int con_read_line(char* buf, int size) {
-    if (buf == nullptr || size < 1) return -1;
-    FILE* in = con_input();
-    int n = 0;
-    while (n < size - 1) {
-        int c = std::getc(in);
-        if (c == EOF) break;
-        // A carriage return directly before the line feed is part of the line
-        // end, as a text-mode read on Windows takes it; it never counts toward
-        // the line's characters.
-        if (c == '\r') {
-            int next = std::getc(in);
-            if (next == '\n') {
-                c = '\n';
-            } else if (next != EOF) {
-                std::ungetc(next, in);
-            }
-        }
-        buf[n++] = static_cast<char>(c);
-        if (c == '\n') break;
-    }
-    buf[n] = '\0';
-    if (n == 0) return -1;
-    return n;
+    if (buf == nullptr || size < 1) return CON_END_OF_INPUT;
+    int n = text_read_line(con_input(), buf, size);
+    return n == 0 ? CON_END_OF_INPUT : n;
 }
 
 int con_read_answer(char* buf, int size) {

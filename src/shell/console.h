@@ -20,11 +20,15 @@ void con_set_output(FILE* stream);  // nullptr restores standard output
 FILE* con_input();
 void con_set_input(FILE* stream);   // nullptr restores standard input
 
+// What a read of a line returns when the input has ended with nothing read
+// (or it was given no buffer).
+constexpr int CON_END_OF_INPUT = -1;
+
 // Reads the next line of input into buf, at most size - 1 characters and
 // through its line feed, which is kept when it fits. A carriage return right
 // before the line feed is dropped first. The text is terminated.
 // Returns the number of characters read (a NUL byte read counts like any
-// other), or -1 at the end of input with nothing read.
+// other), or CON_END_OF_INPUT.
 int con_read_line(char* buf, int size);
 
 // Reads one answer to a question: like con_read_line, but a line longer than

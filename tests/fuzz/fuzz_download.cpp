@@ -5,12 +5,10 @@
 #include <cstring>
 
 #include "download/dwn_packet.h"
+#include "fake_serial.h"
 #include "fuzz_support.h"
 #include "serial/serial_port.h"
 
-namespace {
-constexpr serial_handle OPEN_HANDLE = 7;  // the scripted backend's handle
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz_setup();
@@ -27,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The download runs on the port the connection opened; it neither opens
     // nor closes it.
     std::memcpy(port_name, "COM1", 5);
-    port_handle = OPEN_HANDLE;
+    port_handle = FAKE_HANDLE;
     fuzz_device_start(data + take, size - take, fail_write);
     if (whole_file) {
         int count = static_cast<int>(payload);
@@ -41,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (buffer[i] != 0) fuzz_fail("dwn_write_pkt wrote past the packet");
         }
     }
-    if (port_handle != OPEN_HANDLE) fuzz_fail("the download closed the port");
+    if (port_handle != FAKE_HANDLE) fuzz_fail("the download closed the port");
     port_handle = SERIAL_INVALID_HANDLE;
     fuzz_device_stop();
     return 0;

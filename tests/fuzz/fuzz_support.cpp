@@ -6,17 +6,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "fake_serial.h"
 #include "platform/platform.h"
 #include "platform/serial_backend.h"
 #include "shell/console.h"
-
-fuzz_device fuzz_dev;
 
 namespace {
 
 FILE* null_output = nullptr;
 int64_t fake_clock = 1000;
-constexpr serial_handle FAKE_HANDLE = 7;
+fake_serial* device = nullptr;  // the scripted device of the running input
 
 char work_dir[64];
 
@@ -28,63 +27,10 @@ void remove_work_dir() {
     if (chdir("/") == 0) rmdir(work_dir);
 }
 
-// Every look at the clock moves it one second on, so a loop that waits out a
-// window of seconds ends after a few turns instead of in real time.
-int64_t racing_clock() { return ++fake_clock; }
-
-serial_handle fake_open(const char*) {
-    ++fuzz_dev.open_handles;
-    return FAKE_HANDLE;
-}
-
-bool fake_get_properties(serial_handle, uint32_t block_size, serial_caps* caps) {
-    caps->packet_length = static_cast<uint16_t>(block_size > 64 ? 64 : block_size);
-    caps->settable_params = 0xFFFFFFFFu;
-    caps->settable_data = 0xFFFF;
-    caps->settable_stop_parity = 0xFFFF;
-    caps->prov_capabilities = 0xFFFFFFFFu;
-    return true;
-}
-
-bool fake_get_state(serial_handle, serial_settings* settings) {
-    *settings = serial_settings{9600, 8, SERIAL_NOPARITY, SERIAL_ONESTOPBIT, false, false, false,
-                                SERIAL_DTR_DISABLE, SERIAL_RTS_DISABLE, false, false, false};
-    return true;
-}
-
-bool fake_set_state(serial_handle, const serial_settings*) { return true; }
-bool fake_set_timeouts(serial_handle, const serial_timeouts*) { return true; }
-
-bool fake_read(serial_handle, void* buf, uint32_t size, uint32_t* got) {
-    ++fuzz_dev.reads;
-    *got = 0;
-    if (fuzz_dev.position >= fuzz_dev.script_size) return true;
-    size_t n = fuzz_dev.script[fuzz_dev.position++];
-    size_t left = fuzz_dev.script_size - fuzz_dev.position;
-    if (n > left) n = left;
-    size_t take = n < size ? n : size;
-    if (take > 0) std::memcpy(buf, fuzz_dev.script + fuzz_dev.position, take);
-    fuzz_dev.position += n;  // what did not fit in this read is lost, as on a line
-    *got = static_cast<uint32_t>(take);
-    return true;
-}
-
-bool fake_write(serial_handle, const void*, uint32_t size, uint32_t* written) {
-    ++fuzz_dev.writes;
-    if (fuzz_dev.writes == fuzz_dev.fail_write) {
-        *written = 0;
-        plat_save_error(5);
-        return false;
-    }
-    *written = size;
-    return true;
-}
-
-void fake_purge(serial_handle) {}
-void fake_close(serial_handle) { --fuzz_dev.open_handles; }
-
-const serial_backend fake_backend = {fake_open,  fake_get_properties, fake_get_state, fake_set_state,
-                                     fake_set_timeouts, fake_read, fake_write, fake_purge, fake_close};
+// Every look at the clock (in milliseconds) moves it one second on, so a loop
+// that waits out a window of seconds ends after a few turns instead of in
+// real time.
+int64_t racing_clock() { return ++fake_clock * 1000; }
 
 }  // namespace
 
@@ -132,13 +78,21 @@ void fuzz_close_input(FILE* stream) {
 }
 
 void fuzz_device_start(const uint8_t* script, size_t size, uint32_t fail_write) {
-    fuzz_dev = fuzz_device{script, size, 0, fail_write, 0, 0, 0};
-    serial_backend_set(&fake_backend);
+    device = &fake_start();
+    device->chunk_rest_lost = true;
+    device->write_fails_at = static_cast<int>(fail_write);
+    size_t at = 0;
+    while (at < size) {
+        size_t n = script[at++];
+        if (n > size - at) n = size - at;
+        device->chunks.emplace_back(script + at, script + at + n);
+        at += n;
+    }
 }
 
 void fuzz_device_stop() {
     serial_backend_set(nullptr);
-    if (fuzz_dev.open_handles != 0) fuzz_fail("the port was left open");
+    if (device != nullptr && device->open_count != 0) fuzz_fail("the port was left open");
 }
 
 void fuzz_fail(const char* what) {

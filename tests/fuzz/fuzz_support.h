@@ -20,24 +20,12 @@ int fuzz_write_file(const char* name, const uint8_t* data, size_t size);
 FILE* fuzz_open_input(const uint8_t* data, size_t size);
 void fuzz_close_input(FILE* stream);
 
-// The scripted device. Its reply script is a series of chunks: one length
-// byte n, then n bytes, handed to one read call (cut to the size asked); n = 0
-// is a read that times out with nothing; the end of the script answers every
+// The scripted device, on the unit tests' scripted serial fake. Its reply
+// script is a series of chunks: one length byte n, then n bytes, handed to one
+// read call (cut to the size asked, the rest lost as on a line); n = 0 is a
+// read that times out with nothing; the end of the script answers every
 // further read with nothing. fail_write is the number (1-based) of the write
-// call that fails, 0 for none.
-struct fuzz_device {
-    const uint8_t* script;
-    size_t script_size;
-    size_t position;
-    uint32_t fail_write;
-    uint32_t writes;
-    uint32_t reads;
-    int open_handles;  // opens minus closes
-};
-
-extern fuzz_device fuzz_dev;
-
-// Installs the scripted backend with the given reply script.
+// call that fails, 0 for none. The device never fails a read.
 void fuzz_device_start(const uint8_t* script, size_t size, uint32_t fail_write);
 // Uninstalls it; the port must be closed by then.
 void fuzz_device_stop();

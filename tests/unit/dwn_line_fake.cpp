@@ -10,51 +10,9 @@
 namespace dwn_fake {
 namespace {
 
-line_state state;
+constexpr uint8_t ACK = 0x06;
 
-serial_handle f_open(const char*) { return 7; }
-bool f_props(serial_handle, uint32_t, serial_caps*) { return true; }
-bool f_get_state(serial_handle, serial_settings*) { return true; }
-bool f_set_state(serial_handle, const serial_settings*) { return true; }
-bool f_set_timeouts(serial_handle, const serial_timeouts* t) {
-    state.read_constant = t->read_constant;
-    return true;
-}
-bool f_read(serial_handle, void* buf, uint32_t size, uint32_t* got) {
-    state.read_sizes.push_back(size);
-    state.read_constants.push_back(state.read_constant);
-    uint32_t n = 0;
-    auto* out = static_cast<uint8_t*>(buf);
-    while (n < size && !state.pending.empty()) {
-        out[n++] = state.pending.front();
-        state.pending.pop_front();
-    }
-    *got = n;
-    return true;
-}
-bool f_write(serial_handle, const void* buf, uint32_t size, uint32_t* written) {
-    const auto* bytes = static_cast<const uint8_t*>(buf);
-    state.writes.emplace_back(bytes, bytes + size);
-    if (state.fail_write_number == static_cast<int>(state.writes.size())) {
-        *written = 0;
-        return false;
-    }
-    *written = size;
-    // Packets (not the text command) are answered from the script, ACK after it.
-    bool text = size >= 2 && bytes[0] == 'd' && bytes[1] == 'o';
-    if (!text) {
-        int reply = state.script_at < state.script.size() ? state.script[state.script_at] : 0x06;
-        ++state.script_at;
-        if (reply != NO_REPLY) state.pending.push_back(static_cast<uint8_t>(reply));
-    }
-    return true;
-}
-void f_purge(serial_handle) { state.pending.clear(); }
-void f_close(serial_handle) { ++state.closes; }
-
-const serial_backend backend = {f_open, f_props, f_get_state, f_set_state, f_set_timeouts,
-                                f_read, f_write, f_purge, f_close};
-
+fake_serial* the_line = nullptr;
 FILE* out_stream = nullptr;
 FILE* in_stream = nullptr;
 char* out_text = nullptr;
@@ -63,21 +21,27 @@ std::string in_text;
 
 }  // namespace
 
-line_state& line() { return state; }
+fake_serial& line() { return *the_line; }
 
 void install(const std::vector<int>& script) {
-    state = line_state{};
-    state.script = script;
-    serial_backend_set(&backend);
+    the_line = &fake_install();
+    the_line->purge_clears = true;
+    the_line->answer = [script, next = size_t{0}](const std::vector<uint8_t>& written) mutable {
+        std::vector<std::vector<uint8_t>> replies;
+        // The download command is text, not a packet.
+        if (written.size() >= 2 && written[0] == 'd' && written[1] == 'o') return replies;
+        int reply = next < script.size() ? script[next] : ACK;
+        ++next;
+        if (reply != NO_REPLY) replies.push_back({static_cast<uint8_t>(reply)});
+        return replies;
+    };
     std::snprintf(port_name, sizeof port_name, "COM1");
-    port_handle = 7;
+    port_handle = FAKE_HANDLE;
     port_settings.baud = 19200;
+    the_line->open_count = 1;
 }
 
-void remove() {
-    serial_backend_set(nullptr);
-    port_handle = SERIAL_INVALID_HANDLE;
-}
+void remove() { fake_remove(); }
 
 std::vector<uint8_t> frame(const std::vector<uint8_t>& payload) {
     size_t length = payload.size() + 4;

@@ -101,9 +101,9 @@ TEST_F(DwnLine, ReplyWaitIsFiveSecondsForOneByte) {
     std::array<uint8_t, 5> buf{};
     EXPECT_EQ(dwn_write_pkt(buf.data(), 5), 5);
     finish();
-    ASSERT_EQ(line().read_sizes.size(), 1u);
-    EXPECT_EQ(line().read_sizes[0], 1u);
-    EXPECT_EQ(line().read_constants[0], 5010u);
+    ASSERT_EQ(line().reads.size(), 1u);
+    EXPECT_EQ(line().reads[0], 1u);
+    EXPECT_EQ(line().read_timeouts[0].read_constant, 5010u);
 }
 
 TEST_F(DwnLine, SameBytesAgainAfterEachNak) {
@@ -146,14 +146,14 @@ TEST_F(DwnLine, FailuresEndThePacket) {
 
 TEST_F(DwnLine, FailedWriteIsMinusThree) {
     start({ACK});
-    line().fail_write_number = 1;
+    line().write_fails_at = 1;
     std::array<uint8_t, 8> buf{};
     EXPECT_EQ(dwn_write_pkt(buf.data(), 8), -3);
     std::string out = finish();
     const std::string tail = "\a\aError: writing pkt\n";
     ASSERT_GE(out.size(), tail.size());
     EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
-    EXPECT_TRUE(line().read_sizes.empty());
+    EXPECT_TRUE(line().reads.empty());
 }
 
 TEST_F(DwnLine, ArgumentChecks) {

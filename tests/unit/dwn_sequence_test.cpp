@@ -99,9 +99,9 @@ TEST_F(Download, NoRulesSendsTheWholeSequence) {
     EXPECT_EQ(connected, 0);
     EXPECT_EQ(line().closes, 1);
     // The drain: one read of 64 bytes with a 10 ms wait.
-    ASSERT_FALSE(line().read_sizes.empty());
-    EXPECT_EQ(line().read_sizes[0], 64u);
-    EXPECT_EQ(line().read_constants[0], 20u);
+    ASSERT_FALSE(line().reads.empty());
+    EXPECT_EQ(line().reads[0], 64u);
+    EXPECT_EQ(line().read_timeouts[0].read_constant, 20u);
 }
 
 TEST_F(Download, HundredRulesGoInFortySevenPackets) {
@@ -254,7 +254,7 @@ TEST_F(Download, NakFourTimesThenAckStillSucceeds) {
 
 TEST_F(Download, FailedCommandWriteStaysConnected) {
     dwn_fake::install({});
-    line().fail_write_number = 1;
+    line().write_fails_at = 1;
     connected = 1;
     dwn_fake::capture_begin();
     cmd_download();

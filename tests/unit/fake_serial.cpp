@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "platform/platform.h"
 #include "serial/serial_port.h"
@@ -13,7 +14,8 @@ fake_serial the_fake;
 int timeouts_calls = 0;
 int read_calls = 0;
 int properties_calls = 0;
-constexpr serial_handle FAKE_HANDLE = 7;
+int write_calls = 0;
+serial_timeouts installed{};  // as the last set_timeouts that succeeded gave them
 
 std::string timeouts_text(const serial_timeouts& t) {
     return "timeouts " + std::to_string(t.read_interval) + " " + std::to_string(t.read_multiplier) + " " +
@@ -74,6 +76,7 @@ bool f_set_timeouts(serial_handle, const serial_timeouts* t) {
         plat_save_error(the_fake.fail_errno);
         return false;
     }
+    installed = *t;
     return true;
 }
 
@@ -81,6 +84,7 @@ bool f_read(serial_handle, void* buf, uint32_t size, uint32_t* got) {
     ++read_calls;
     the_fake.log.push_back("read " + std::to_string(size));
     the_fake.reads.push_back(size);
+    the_fake.read_timeouts.push_back(installed);
     *got = 0;
     if (the_fake.read_fails_at == read_calls) {
         plat_save_error(the_fake.fail_errno);
@@ -97,7 +101,7 @@ bool f_read(serial_handle, void* buf, uint32_t size, uint32_t* got) {
     uint32_t n = front.size() < size ? static_cast<uint32_t>(front.size()) : size;
     if (n > 0) std::memcpy(buf, front.data(), n);
     front.erase(front.begin(), front.begin() + n);
-    if (front.empty()) the_fake.chunks.pop_front();
+    if (front.empty() || the_fake.chunk_rest_lost) the_fake.chunks.pop_front();
     *got = n;
     return true;
 }
@@ -105,10 +109,11 @@ bool f_read(serial_handle, void* buf, uint32_t size, uint32_t* got) {
 bool f_write(serial_handle, const void* buf, uint32_t size, uint32_t* written) {
     const uint8_t* bytes = static_cast<const uint8_t*>(buf);
     std::vector<uint8_t> data(bytes, bytes + size);
+    ++write_calls;
     the_fake.log.push_back("write");
     the_fake.writes.push_back(data);
     *written = 0;
-    if (the_fake.write_fails) {
+    if (the_fake.write_fails || the_fake.write_fails_at == write_calls) {
         plat_save_error(the_fake.fail_errno);
         return false;
     }
@@ -126,6 +131,9 @@ bool f_write(serial_handle, const void* buf, uint32_t size, uint32_t* written) {
             break;
         }
     }
+    if (the_fake.answer) {
+        for (auto& r : the_fake.answer(data)) the_fake.chunks.push_back(std::move(r));
+    }
     return true;
 }
 
@@ -141,8 +149,17 @@ void f_close(serial_handle) {
     --the_fake.open_count;
 }
 
-const serial_backend fake_backend = {f_open,         f_get_properties, f_get_state, f_set_state, f_set_timeouts,
-                                     f_read,         f_write,          f_purge,     f_close};
+const serial_backend fake_backend = {
+    .open = f_open,
+    .get_properties = f_get_properties,
+    .get_state = f_get_state,
+    .set_state = f_set_state,
+    .set_timeouts = f_set_timeouts,
+    .read = f_read,
+    .write = f_write,
+    .purge = f_purge,
+    .close = f_close,
+};
 }  // namespace
 
 void fake_serial::on_write(const std::string& written, const std::vector<std::string>& replies) {
@@ -158,16 +175,23 @@ std::string fake_serial::written_text() const {
     return all;
 }
 
-fake_serial& fake_install() {
+fake_serial& fake_start() {
     the_fake = fake_serial{};
     timeouts_calls = 0;
     read_calls = 0;
     properties_calls = 0;
+    write_calls = 0;
+    installed = serial_timeouts{};
+    serial_backend_set(&fake_backend);
+    return the_fake;
+}
+
+fake_serial& fake_install() {
+    fake_start();
     port_handle = SERIAL_INVALID_HANDLE;
     std::memset(port_name, 0, sizeof port_name);
     port_settings = serial_settings{};
     port_timeouts = serial_timeouts{};
-    serial_backend_set(&fake_backend);
     return the_fake;
 }
 

@@ -264,6 +264,23 @@ TEST_F(SerialPort, WritePort) {
     }
 }
 
+int64_t ticking_ms = 0;
+int64_t ticking_clock() { return ticking_ms += 100; }  // every look: 100 ms later
+
+TEST_F(SerialPort, DrainEndsAfterFiveSecondsOfTrickle) {
+    // A device that never leaves the line quiet for 100 ms but sends far less
+    // than the byte budget: the five seconds on the platform clock end the
+    // drain (50 reads of 100 ms), and both queues are emptied after it.
+    ASSERT_EQ(open_port("COM3", 9600), 0);
+    for (int i = 0; i < 200; ++i) f->queue("x");
+    uint8_t buf[40];
+    plat_set_clock_hook(ticking_clock);
+    drain_port("COM3", buf, static_cast<int>(sizeof buf));
+    plat_set_clock_hook(nullptr);
+    EXPECT_EQ(f->reads.size(), 50u);
+    EXPECT_EQ(f->log.back(), "purge");
+}
+
 TEST_F(SerialPort, PurgeEmptiesBothQueues) {
     ASSERT_EQ(open_port("COM3", 9600), 0);
     int before = f->purges;

@@ -60,7 +60,11 @@ void plat_os_sleep_ms(uint32_t ms) {
     }
 }
 
-int64_t plat_os_time_seconds() { return static_cast<int64_t>(std::time(nullptr)); }
+int64_t plat_os_clock_ms() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
 
 void plat_abnormal_end() {
     std::fflush(stdout);

@@ -22,6 +22,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "common/word_table.h"
 #include "platform/platform.h"
 #include "platform/posix/serial_posix_line.h"
 #include "platform/serial_backend.h"
@@ -96,8 +97,7 @@ void sleep_until(int64_t deadline) {
 
 // The port number of "COMn" (any letter case), or 0.
 int com_number(const char* name) {
-    if (name == nullptr) return 0;
-    if ((name[0] | 0x20) != 'c' || (name[1] | 0x20) != 'o' || (name[2] | 0x20) != 'm') return 0;
+    if (name == nullptr || !nocase_starts(name, "com")) return 0;
     int n = 0;
     const char* p = name + 3;
     if (*p == '\0') return 0;
@@ -244,18 +244,26 @@ serial_handle posix_open(const char* name) {
     return reinterpret_cast<serial_handle>(port);
 }
 
+constexpr uint16_t REPORT_SIZE = 64;
+
 bool posix_get_properties(serial_handle h, uint32_t, serial_caps* caps) {
     posix_port* port = open_port_of(h);
     if (port == nullptr) return false;
     *caps = serial_caps{};
-    caps->packet_length = 64;
+    // The report is no block of the driver's here: any size serves.
+    caps->packet_length = REPORT_SIZE;
     // Anything that is not a terminal reports nothing settable, so the
-    // capability check refuses it with its own message.
+    // capability check refuses it with its own message; a terminal device
+    // reports everything settable.
     if (!posix_line_is_terminal(port->fd)) return true;
-    caps->settable_params = 0x007f;
-    caps->settable_data = 0x000f;
-    caps->settable_stop_parity = 0x1f07;
-    caps->prov_capabilities = 0x00ff;
+    caps->settable_params = SERIAL_SP_PARITY | SERIAL_SP_BAUD | SERIAL_SP_DATABITS | SERIAL_SP_STOPBITS |
+                            SERIAL_SP_HANDSHAKING | SERIAL_SP_PARITY_CHECK | SERIAL_SP_RLSD;
+    caps->settable_data = SERIAL_DATABITS_5 | SERIAL_DATABITS_6 | SERIAL_DATABITS_7 | SERIAL_DATABITS_8;
+    caps->settable_stop_parity = SERIAL_STOPBITS_10 | SERIAL_STOPBITS_15 | SERIAL_STOPBITS_20 | SERIAL_PARITY_NONE |
+                                 SERIAL_PARITY_ODD | SERIAL_PARITY_EVEN | SERIAL_PARITY_MARK | SERIAL_PARITY_SPACE;
+    caps->prov_capabilities = SERIAL_PCF_DTRDSR | SERIAL_PCF_RTSCTS | SERIAL_PCF_RLSD | SERIAL_PCF_PARITY_CHECK |
+                              SERIAL_PCF_XONXOFF | SERIAL_PCF_SETXCHAR | SERIAL_PCF_TOTALTIMEOUTS |
+                              SERIAL_PCF_INTTIMEOUTS;
     return true;
 }
 
@@ -435,9 +443,17 @@ void posix_close(serial_handle h) {
     delete port;
 }
 
-const serial_backend posix_backend = {posix_open,        posix_get_properties, posix_get_state,
-                                      posix_set_state,   posix_set_timeouts,   posix_read,
-                                      posix_write,       posix_purge,          posix_close};
+const serial_backend posix_backend = {
+    .open = posix_open,
+    .get_properties = posix_get_properties,
+    .get_state = posix_get_state,
+    .set_state = posix_set_state,
+    .set_timeouts = posix_set_timeouts,
+    .read = posix_read,
+    .write = posix_write,
+    .purge = posix_purge,
+    .close = posix_close,
+};
 }  // namespace
 
 const serial_backend* serial_os_backend() { return &posix_backend; }

@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 
 #include "platform/platform.h"
 
@@ -40,7 +39,7 @@ void plat_last_error_text(char* buf, size_t size) { plat_error_text(plat_last_er
 
 void plat_os_sleep_ms(uint32_t ms) { Sleep(ms); }
 
-int64_t plat_os_time_seconds() { return static_cast<int64_t>(std::time(nullptr)); }
+int64_t plat_os_clock_ms() { return static_cast<int64_t>(GetTickCount64()); }
 
 void plat_abnormal_end() {
     std::fflush(stdout);
