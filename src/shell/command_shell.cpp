@@ -144,19 +144,8 @@ bool dispatch(int code, word_cursor& words) {
     return true;
 }
 
-}  // namespace
-
-int command_shell() {
-    std::setvbuf(stdout, nullptr, _IONBF, 0);
-    std::setvbuf(stderr, nullptr, _IONBF, 0);
-
-    con_print("Quorvantis PC Host Utility %s, written by the quorvantis-host developers\n"
-              "for the Quorvantis packet-radio digipeater\n",
-              VERSION_TEXT);
-    conf_reset();
-    show_help();
-    con_print("\n");
-
+// Reads and runs command lines until exit or the end of input.
+int run_commands() {
     char line[LINE_SIZE] = {};
     for (;;) {
         con_print("Command> ");
@@ -190,4 +179,24 @@ int command_shell() {
         }
         if (!dispatch(command_table[static_cast<size_t>(row)].code, words)) return SHELL_EXIT;
     }
+}
+
+}  // namespace
+
+int command_shell() {
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    std::setvbuf(stderr, nullptr, _IONBF, 0);
+
+    con_print("Quorvantis PC Host Utility %s, written by the quorvantis-host developers\n"
+              "for the Quorvantis packet-radio digipeater\n",
+              VERSION_TEXT);
+    conf_reset();
+    show_help();
+    con_print("\n");
+
+    int status = run_commands();
+    // A connection still open is closed on the way out, so the port's
+    // exclusive flag and driver settings are put back as they were.
+    dev_disconnect();
+    return status;
 }

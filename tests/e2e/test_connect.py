@@ -1,5 +1,7 @@
 """Connect, baud and disconnect against the simulated device on a pseudo-terminal."""
+import fcntl
 import os
+import struct
 import unittest
 
 from qvtest import ON_WINE, PROMPT, TempDirCase, run_host
@@ -160,6 +162,23 @@ class ConnectTest(TempDirCase):
                 rc, _ = host.finish()
                 self.assertEqual(rc, 0)
 
+
+    @unittest.skipIf(ON_WINE, "under Wine the port's exclusive flag is Wine's own, not the program's")
+    def test_leaving_while_connected_gives_the_port_back(self):
+        # The program holds the port exclusively while connected. Leaving
+        # with exit or at the end of input must give that up, or the line
+        # stays refused to everyone but root after the program has gone.
+        tiocgexcl = 0x80045440
+        for script in (b"connect 1\nexit\n", b"connect 1\n"):
+            with self.subTest(script=script), Sim(self.tmp) as sim:
+                run = run_host(script, env=sim.env)
+                self.assertIn(b"Connected at 9600\n", run.out)
+                fd = os.open(sim.slave, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+                try:
+                    flag = struct.unpack("i", fcntl.ioctl(fd, tiocgexcl, b"\0" * 4))[0]
+                finally:
+                    os.close(fd)
+                self.assertEqual(flag, 0)
 
 if __name__ == "__main__":
     unittest.main()
