@@ -1,6 +1,7 @@
 #include "common/directive_scan.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include "common/text_file.h"
@@ -12,6 +13,12 @@ namespace {
 // Whether a word of the current line begins after its comment character.
 bool directive_commented(const directive_file& df, const char* word) {
     return df.comment_pos >= 0 && word - df.line.data() > df.comment_pos;
+}
+
+// A file without end (a device, say) must not run the count past what an int
+// holds: it stays at the largest number.
+void count_line(directive_file& df) {
+    if (df.line_number < INT_MAX) ++df.line_number;
 }
 }  // namespace
 
@@ -43,7 +50,7 @@ bool directive_read(directive_file& df) {
         // The line is incomplete whatever was read of it: none of it is used.
         int saved = errno;
         df.read_error = saved != 0 ? saved : EIO;
-        ++df.line_number;
+        count_line(df);
         df.line[0] = '\0';
         line_echo[0] = '\0';
         return false;
@@ -56,7 +63,7 @@ bool directive_read(directive_file& df) {
     if (len > 0 && df.line[len - 1] == '\n') --len;
     df.line[len] = '\0';
     std::memcpy(line_echo.data(), df.line.data(), len + 1);
-    ++df.line_number;
+    count_line(df);
     df.comment_pos = -1;
     for (size_t i = 0; i < len; ++i) {
         if (directive_is_comment_char(df.line[i])) {
