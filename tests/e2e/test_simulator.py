@@ -1,6 +1,7 @@
 """The simulator as an operator runs it by hand: what its --link does to the
 path it is given, and what its help promises."""
 import os
+import re
 import select
 import signal
 import subprocess
@@ -9,7 +10,7 @@ import time
 import tty
 import unittest
 
-from qvtest import SIM, TempDirCase
+from qvtest import SIM, SOURCE_DIR, TempDirCase
 
 
 def sim_command():
@@ -102,6 +103,81 @@ class LinkTest(TempDirCase):
         rc, _ = sim.stop()
         self.assertEqual(rc, 0)
         self.assertEqual(os.readlink(path), "/dev/null")
+
+
+class NamesTest(TempDirCase):
+    """The faults, points and settings a test names must be ones the device
+    acts on: a misspelt one is refused at start, never run as no fault."""
+
+    def names(self):
+        run = subprocess.run(sim_command() + ["--names"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=10)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        return [line.split() for line in run.stdout.decode().splitlines()]
+
+    def test_misspelt_names_are_refused(self):
+        cases = [
+            (["--fault", "no-prodcut"], "--fault no-prodcut: no such fault; the faults are: no-product "),
+            (["--fault", "chatter", "--fault", "Chatter"], "--fault Chatter: no such fault"),
+            (["--unplug-at", "power_on"], "--unplug-at power_on: no such point; the points are: open power-on "),
+            (["--unplug-at", "loader-line-0"], "--unplug-at loader-line-0: no such point"),
+            (["--unplug-at", "loader-line-"], "--unplug-at loader-line-: no such point"),
+            (["--unplug-at", "loader-line-2x"], "--unplug-at loader-line-2x: no such point"),
+            (["--opt", "dl_nak_pakcet=3"], "--opt dl_nak_pakcet=3: no such setting; the settings are: download: "),
+            (["--opt", "enq_delay=0"], "--opt enq_delay=0: no such setting"),
+            (["--opt", "dl_nak_packet=two"], "--opt dl_nak_packet wants a number: two"),
+            (["--opt", "late-ms=190ms"], "--opt late-ms wants a number: 190ms"),
+            (["--mode", "lodaer"], "--mode lodaer: no such mode; the modes are: download loader"),
+        ]
+        for args, message in cases:
+            with self.subTest(args=args):
+                link = os.path.join(self.tmp, "com1")
+                run = subprocess.run(sim_command() + ["--link", link] + args, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, timeout=10)
+                self.assertEqual(run.returncode, 2)
+                self.assertEqual(run.stdout, b"")
+                err = run.stderr.decode()
+                self.assertTrue(err.startswith("quorvantis-sim: " + message), err)
+                self.assertFalse(os.path.lexists(link))
+
+    def test_every_listed_name_is_taken(self):
+        names = self.names()
+        kinds = {kind for kind, _, _ in names}
+        self.assertEqual(kinds, {"fault", "point", "opt"})
+        for kind, name, owner in names:
+            args = {"fault": ["--fault", name],
+                    "point": ["--unplug-at", name.replace("-N", "-3")],
+                    "opt": ["--opt", name.partition("=")[0] + "=7"]}[kind]
+            with self.subTest(name=name):
+                sim = RunningSim(*args)
+                rc, err = sim.stop()
+                self.assertIsNotNone(sim.slave, err)
+                self.assertEqual(rc, 0, err)
+
+    def test_help_lists_every_name(self):
+        run = subprocess.run(sim_command() + ["--help"], stdout=subprocess.PIPE, timeout=10)
+        words = run.stdout.decode().split()
+        for kind, name, owner in self.names():
+            with self.subTest(name=name):
+                self.assertIn(name, words)
+                if owner != "device":
+                    self.assertIn(owner + ":", words)
+
+
+class SourceTest(unittest.TestCase):
+    def test_no_header_of_the_program(self):
+        # The oracle shares no code with what it checks: every header it
+        # includes in quotes is one of its own.
+        sim_dir = os.path.join(SOURCE_DIR, "sim")
+        own = set(os.listdir(sim_dir))
+        for name in sorted(own):
+            if not name.endswith((".cpp", ".h")):
+                continue
+            with open(os.path.join(sim_dir, name)) as f:
+                for line in f:
+                    found = re.match(r'\s*#\s*include\s*"([^"]*)"', line)
+                    if found:
+                        with self.subTest(file=name, include=found.group(1)):
+                            self.assertIn(found.group(1), own)
 
 
 class TerminalProgram:
