@@ -7,17 +7,6 @@ import unittest
 from qvtest import EXAMPLES, FW_CONFIRM, FW_FAILED, PROMPT, START, TempDirCase, run_host, summary, write_file
 
 
-def angles_ready():
-    """The example files use angles; without the angle parser they cannot load."""
-    if not hasattr(angles_ready, "value"):
-        import tempfile
-        with tempfile.TemporaryDirectory() as tmp:
-            path = write_file(tmp, "a.cfg", "position 39:30:00 -104:30:00\n")
-            run = run_host(b"configure " + path.encode() + b"\nexit\n")
-            angles_ready.value = b"Configuration items processed 1\n" in run.out
-    return angles_ready.value
-
-
 STATION_DISPLAY = (
     b"Configuration:\nStation Call\tN0CALL\tSSID 0x07\n"
     b"Base Lat  39.500000\tLon  -104.50000\n"
@@ -32,8 +21,6 @@ STATION_DISPLAY = (
 
 class ConfigureTest(TempDirCase):
     def test_example_station_file(self):
-        if not angles_ready():
-            self.skipTest("angle parser not in this build")
         path = os.path.join(EXAMPLES, "station.cfg").encode()
         run = run_host(b"configure " + path + b"\ndconfigure\nexit\n")
         self.assertEqual(run.after_start(),
@@ -104,8 +91,6 @@ RULES_DISPLAY = (
 
 class RulesTest(TempDirCase):
     def test_example_rules_file(self):
-        if not angles_ready():
-            self.skipTest("angle parser not in this build")
         path = os.path.join(EXAMPLES, "rules.txt").encode()
         run = run_host(b"drules\nrules " + path + b"\ndrules\nexit\n")
         self.assertEqual(run.after_start(),
@@ -114,16 +99,12 @@ class RulesTest(TempDirCase):
         self.assertEqual(run.rc, 0)
 
     def test_configure_keeps_the_rule_values(self):
-        if not angles_ready():
-            self.skipTest("angle parser not in this build")
         rules = os.path.join(EXAMPLES, "rules.txt").encode()
         station = os.path.join(EXAMPLES, "station.cfg").encode()
         run = run_host(b"rules " + rules + b"\nconfigure " + station + b"\ndconfigure\nexit\n")
         self.assertIn(STATION_DISPLAY + b"Rule count 8\tImplicit Rule Action: Drop\n", run.out)
 
     def test_hundred_rules(self):
-        if not angles_ready():
-            self.skipTest("angle parser not in this build")
         path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "rules100.txt")
         with open(path, "rb") as f:
             data = f.read()
