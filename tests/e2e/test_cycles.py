@@ -8,14 +8,13 @@ Each connect costs at least one empty drain read of 110 ms (100 ms and the
 10 ms margin, at 57600 baud), so the run takes about two minutes; it has a
 file of its own so that it runs beside the other end-to-end files."""
 import os
-import select
-import subprocess
 import sys
 import tempfile
 import time
 import unittest
 
-from qvtest import EXAMPLES, ON_WINE, PROMPT, host_command, proc_status
+from messages import PROMPT, connected
+from qvtest import EXAMPLES, ON_WINE, start_host
 from simtest import Sim
 
 CYCLES = 1000
@@ -23,53 +22,7 @@ WARM = 100
 HALF = 500
 STATION = os.path.join(EXAMPLES, "station.cfg").encode()
 RULES = os.path.join(EXAMPLES, "rules.txt").encode()
-CONNECTED = (b"Connecting at 57600...\n\a\aTURN ON the Quorvantis or CYCLE THE POWER if it is already on.\n"
-             b"You have 20 seconds to do this...\nConnected at 57600\n")
-
-
-class Host:
-    """The program at its prompt, fed one line at a time."""
-
-    def __init__(self, env):
-        self.proc = subprocess.Popen(host_command(), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, env=dict(os.environ, **env))
-        self.out = b""
-        self.read_prompt()
-
-    def read_prompt(self, timeout=30):
-        start = len(self.out)
-        end = time.monotonic() + timeout
-        fd = self.proc.stdout.fileno()
-        while self.out.find(PROMPT, start) < 0:
-            left = end - time.monotonic()
-            if left <= 0:
-                raise AssertionError("no prompt after %r" % self.out[-300:])
-            ready, _, _ = select.select([fd], [], [], left)
-            if ready:
-                chunk = os.read(fd, 65536)
-                if not chunk:
-                    raise AssertionError("the program ended: %r" % self.out[-300:])
-                self.out += chunk
-        at = self.out.find(PROMPT, start)
-        return self.out[start:at]
-
-    def command(self, line):
-        """Runs one command line; gives what it printed before the next prompt."""
-        self.out = b""
-        self.proc.stdin.write(line + b"\n")
-        self.proc.stdin.flush()
-        return self.read_prompt()
-
-    def fds(self):
-        return sorted(os.readlink("/proc/%d/fd/%s" % (self.proc.pid, name))
-                      for name in os.listdir("/proc/%d/fd" % self.proc.pid))
-
-    def status(self, field):
-        return proc_status(self.proc.pid, field)
-
-    def finish(self):
-        _, err = self.proc.communicate(b"exit\n", timeout=30)
-        return self.proc.returncode, err
+CONNECTED = connected(57600)
 
 
 @unittest.skipIf(ON_WINE, "reads the program's own /proc entries")
@@ -80,9 +33,10 @@ class CycleTest(unittest.TestCase):
         env_extra = {"ASAN_OPTIONS": (options + ":" if options else "") + "quarantine_size_mb=0:detect_leaks=0"}
         with tempfile.TemporaryDirectory() as tmp:
             # The power-on comes just after the host's drain and purge.
-            with Sim(tmp, "--power-delay", "125") as sim:
-                host = Host(dict(sim.env, **env_extra))
-                std = host.fds()
+            with Sim(tmp, "--power-delay", "125") as sim, \
+                    start_host(dict(sim.env, **env_extra), limit=1800) as host:
+                host.expect(PROMPT)
+                std = sorted(host.open_files())
                 self.assertEqual(len(std), 3, std)
                 started = time.monotonic()
                 rss_warm = rss_half = None
@@ -92,10 +46,10 @@ class CycleTest(unittest.TestCase):
                         self.assertNotIn(b"Error", out, (cycle, line, out))
                     self.assertEqual(host.command(b"connect 1 57600"), CONNECTED, cycle)
                     if cycle == 1:
-                        self.assertIn(sim.slave, host.fds())
+                        self.assertIn(sim.slave, host.open_files())
                     self.assertEqual(host.command(b"disconnect"), b"Disconnected\n", cycle)
                     if cycle in (1, WARM, CYCLES):
-                        self.assertEqual(host.fds(), std, cycle)
+                        self.assertEqual(sorted(host.open_files()), std, cycle)
                     if cycle == WARM:
                         rss_warm = host.status("VmRSS")
                     if cycle == HALF:
@@ -103,7 +57,7 @@ class CycleTest(unittest.TestCase):
                 elapsed = time.monotonic() - started
                 rss_end = host.status("VmRSS")
                 peak = host.status("VmHWM")
-                rc, err = host.finish()
+                rc, err = host.finish(b"exit\n")
                 end = time.monotonic() + 5
                 while sim.events().count("closed") < CYCLES and time.monotonic() < end:
                     time.sleep(0.05)

@@ -4,12 +4,12 @@ import os
 import re
 import select
 import signal
-import subprocess
 import termios
 import time
 import tty
 import unittest
 
+from qvproc import Sim, run_program
 from qvtest import SIM, SOURCE_DIR, TempDirCase
 
 
@@ -19,27 +19,18 @@ def sim_command():
     return [SIM]
 
 
-class RunningSim:
-    """The simulator started with some arguments, read up to its "ready" line."""
+def running_sim(*args):
+    """The simulator started with exactly these arguments, up to its "ready"
+    line or its end: its slave is None when it did not start."""
+    sim = Sim(sim_command()[0], *args, start=False)
+    sim.start(require=False)
+    return sim
 
-    def __init__(self, *args):
-        self.proc = subprocess.Popen(sim_command() + list(args), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        self.lines = []
-        self.slave = None
-        for raw in self.proc.stdout:
-            line = raw.decode(errors="replace").rstrip("\n")
-            self.lines.append(line)
-            if line.startswith("ready "):
-                self.slave = line[len("ready "):]
-                break
 
-    def stop(self, sig=signal.SIGTERM):
-        """Stops it as an operator does; its exit status and standard error."""
-        if self.proc.poll() is None:
-            self.proc.send_signal(sig)
-        rest, err = self.proc.communicate(timeout=10)
-        self.lines += rest.decode(errors="replace").splitlines()
-        return self.proc.returncode, err.decode(errors="replace")
+def run_sim(*args):
+    """The simulator run to its end: its output, its standard error (text) and its status."""
+    out, err, rc = run_program(sim_command() + list(args), timeout=10)
+    return out, err.decode(errors="replace"), rc
 
 
 class LinkTest(TempDirCase):
@@ -73,7 +64,7 @@ class LinkTest(TempDirCase):
                 path = os.path.join(self.tmp, name.replace(" ", "-"))
                 make(path)
                 before = os.readlink(path) if os.path.islink(path) else None
-                sim = RunningSim("--link", path)
+                sim = running_sim("--link", path)
                 if outcome == "refuse":
                     rc, err = sim.stop()
                     self.assertIsNone(sim.slave)
@@ -85,17 +76,17 @@ class LinkTest(TempDirCase):
                     else:
                         self.assertTrue(os.path.isdir(path))
                     continue
-                self.assertIsNotNone(sim.slave, sim.lines)
+                self.assertIsNotNone(sim.slave, sim.lines())
                 self.assertEqual(os.readlink(path), sim.slave)
                 replaced = "replaced link %s (it pointed at %s)" % (path, before)
-                self.assertEqual(replaced in sim.lines, outcome == "replace", sim.lines)
+                self.assertEqual(replaced in sim.lines(), outcome == "replace", sim.lines())
                 rc, err = sim.stop(signal.SIGINT)
                 self.assertEqual(rc, 0, err)
                 self.assertFalse(os.path.lexists(path))
 
     def test_a_link_pointed_elsewhere_meanwhile_stays(self):
         path = os.path.join(self.tmp, "com1")
-        sim = RunningSim("--link", path)
+        sim = running_sim("--link", path)
         self.assertIsNotNone(sim.slave)
         # The operator points the port at an adapter while the simulator runs.
         os.unlink(path)
@@ -110,9 +101,9 @@ class NamesTest(TempDirCase):
     acts on: a misspelt one is refused at start, never run as no fault."""
 
     def names(self):
-        run = subprocess.run(sim_command() + ["--names"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=10)
-        self.assertEqual(run.returncode, 0, run.stderr)
-        return [line.split() for line in run.stdout.decode().splitlines()]
+        out, err, rc = run_sim("--names")
+        self.assertEqual(rc, 0, err)
+        return [line.split() for line in out.decode().splitlines()]
 
     def test_misspelt_names_are_refused(self):
         cases = [
@@ -131,11 +122,9 @@ class NamesTest(TempDirCase):
         for args, message in cases:
             with self.subTest(args=args):
                 link = os.path.join(self.tmp, "com1")
-                run = subprocess.run(sim_command() + ["--link", link] + args, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, timeout=10)
-                self.assertEqual(run.returncode, 2)
-                self.assertEqual(run.stdout, b"")
-                err = run.stderr.decode()
+                out, err, rc = run_sim("--link", link, *args)
+                self.assertEqual(rc, 2)
+                self.assertEqual(out, b"")
                 self.assertTrue(err.startswith("quorvantis-sim: " + message), err)
                 self.assertFalse(os.path.lexists(link))
 
@@ -148,14 +137,13 @@ class NamesTest(TempDirCase):
                     "point": ["--unplug-at", name.replace("-N", "-3")],
                     "opt": ["--opt", name.partition("=")[0] + "=7"]}[kind]
             with self.subTest(name=name):
-                sim = RunningSim(*args)
+                sim = running_sim(*args)
                 rc, err = sim.stop()
                 self.assertIsNotNone(sim.slave, err)
                 self.assertEqual(rc, 0, err)
 
     def test_help_lists_every_name(self):
-        run = subprocess.run(sim_command() + ["--help"], stdout=subprocess.PIPE, timeout=10)
-        words = run.stdout.decode().split()
+        words = run_sim("--help")[0].decode().split()
         for kind, name, owner in self.names():
             with self.subTest(name=name):
                 self.assertIn(name, words)
@@ -210,13 +198,13 @@ class TerminalProgram:
 
 class HelpTest(TempDirCase):
     def help_text(self):
-        run = subprocess.run(sim_command() + ["--help"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=10)
-        self.assertEqual(run.returncode, 0)
-        return " ".join(run.stdout.decode().split())
+        out, _, rc = run_sim("--help")
+        self.assertEqual(rc, 0)
+        return " ".join(out.decode().split())
 
     def test_what_a_terminal_program_sees(self):
         # The help's paragraph for terminal programs, key by key.
-        sim = RunningSim("--power-delay", "0")
+        sim = running_sim("--power-delay", "0")
         try:
             term = TerminalProgram(sim.slave)
             term.read_until(b"Version 2.0-1\r\n")  # the start-up text after power-on
@@ -237,7 +225,7 @@ class HelpTest(TempDirCase):
             term.close()
         finally:
             sim.stop()
-        events = [line for line in sim.lines if not line.startswith("ready ")]
+        events = sim.events()
         self.assertEqual(events[:6], ["opened", "power-on", "ctrl-c", "cr", "host 57600", "ctrl-c"])
         self.assertIn("closed", events)
         self.assertEqual(events[events.index("closed") + 1:events.index("closed") + 3], ["opened", "power-on"])
