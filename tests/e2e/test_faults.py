@@ -22,9 +22,9 @@ from messages import FW_ABOUT as ABOUT, FW_CONFIRM as CONFIRM, FW_POWER as POWER
 from qvtest import EXAMPLES, ON_WINE, SHORT_FIRMWARE_RECORDS, short_firmware, start_host
 from simtest import Sim, read_download_report
 
-# Cases side by side, each on a port of its own (COM1 to COM4): under Wine the
+# Cases side by side, each on a port of its own (COM1 to COM5): under Wine the
 # ports are mapped once for the whole run, so two cases cannot share one.
-WORKERS = 4
+WORKERS = 5
 
 STATION = os.path.join(EXAMPLES, "station.cfg")
 RULES = os.path.join(EXAMPLES, "rules.txt")
