@@ -20,6 +20,12 @@ run: build
 test: deps
 	@scripts/run-tests
 
+# The long runs that make test keeps short: 1,000 connect cycles in one
+# program, its descriptors and memory checked (about two minutes).
+.PHONY: soak
+soak: build
+	@scripts/run-soak
+
 windows:
 	@cmake --preset windows >/dev/null
 	@cmake --build --preset windows -j $(JOBS)

@@ -11,115 +11,24 @@ printed as "figure: NAME n/a -" with the reason on the table.
 import argparse
 import os
 import re
-import resource
-import select
-import signal
 import statistics
-import subprocess
 import sys
 import tempfile
-import threading
 import time
+
+# The programs are run by the end-to-end tests' driver.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests", "e2e"))
+from qvproc import Program, Sim, run_program  # noqa: E402
 
 BITS_PER_BYTE = 10
 
 
-class Sim:
-    """The simulator on its own pseudo-terminal linked as COM1, with every
-    report line stamped with the time it was read, or with the simulator's
-    own time when it gives one ("@NS " with --stamp, the same monotonic
-    clock). After the report line lazy_after the reports are read a tenth of
-    a second at a time, so the bench does not wake up for each record and
-    take the processor from the two programs it is timing."""
-
-    def __init__(self, sim, directory, *args, lazy_after=None):
-        self.lazy_after = lazy_after
-        self.lazy = False
-        self.config = os.path.join(directory, "config")
-        self.link = os.path.join(self.config, "quorvantis", "com1")
-        self.env = dict(os.environ, XDG_CONFIG_HOME=self.config)
-        self.proc = subprocess.Popen([sim, "--link", self.link] + list(args), stdout=subprocess.PIPE,
-                                     stderr=subprocess.DEVNULL)
-        self.lines = []
-        self.cond = threading.Condition()
-        threading.Thread(target=self._read, daemon=True).start()
-        if self.wait_for(lambda l: l.startswith("ready "), 10) is None:
-            self.stop()
-            raise RuntimeError("the simulator did not start")
-
-    def _read(self):
-        fd = self.proc.stdout.fileno()
-        pending = b""
-        while True:
-            chunk = os.read(fd, 65536)
-            if not chunk:
-                break
-            stamp = time.monotonic()
-            pending += chunk
-            *complete, pending = pending.split(b"\n")
-            with self.cond:
-                for raw in complete:
-                    line = raw.decode(errors="replace")
-                    at = stamp
-                    if line.startswith("@"):
-                        when, _, line = line.partition(" ")
-                        at = int(when[1:]) / 1e9
-                    self.lines.append((at, line))
-                    if line == self.lazy_after:
-                        self.lazy = True
-                self.cond.notify_all()
-            if self.lazy:
-                time.sleep(0.1)
-
-    def wait_for(self, predicate, timeout):
-        end = time.monotonic() + timeout
-        with self.cond:
-            while True:
-                for stamp, line in self.lines:
-                    if predicate(line):
-                        return stamp
-                left = end - time.monotonic()
-                if left <= 0 or self.proc.poll() is not None:
-                    return None
-                self.cond.wait(left)
-
-    def power_on(self):
-        self.proc.send_signal(signal.SIGUSR1)
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-
-
-def read_until(proc, out, marker, timeout, window=4096, eager=None):
-    """Reads the host's output until marker appears; returns (output, time seen
-    or None). Only the last window bytes are searched after each chunk, so a
-    long progress output costs no more to watch than a short one. With eager
-    (a function of the output read so far), the output is read a tenth of a
-    second at a time until eager says true, and at once from then on."""
-    end = time.monotonic() + timeout
-    fd = proc.stdout.fileno()
-    pattern = re.compile(marker)
-    while not pattern.search(out, max(0, len(out) - window)):
-        left = end - time.monotonic()
-        if left <= 0:
-            return out, None
-        ready, _, _ = select.select([fd], [], [], min(left, 0.5))
-        if ready:
-            chunk = os.read(fd, 65536)
-            if not chunk:
-                return out, None
-            out += chunk
-            if len(out) > 1 << 20:
-                out = out[-window:]
-            if eager and not eager(out[-window:]):
-                time.sleep(0.1)
-    return out, time.monotonic()
+def device(args, tmp, *sim_args, lazy_after=None):
+    """The simulator linked as COM1 in a configuration directory under tmp.
+    After the report line lazy_after its reports are read a tenth of a second
+    at a time, so the bench does not wake up for each record and take the
+    processor from the two programs it is timing."""
+    return Sim(args.sim, *sim_args, config=os.path.join(tmp, "config"), lazy_after=lazy_after)
 
 
 PROMPT = rb"Command> $"
@@ -138,33 +47,21 @@ def download_run(args, baud, paced):
     sim_args = ["--power-delay", "0", "--opt", "dl_quiet=1", "--stamp"]
     if paced:
         sim_args += ["--pace-exact", str(baud)]
-    with tempfile.TemporaryDirectory() as tmp:
-        sim = Sim(args.sim, tmp, *sim_args, lazy_after="mode download")
-        try:
-            host = subprocess.Popen([args.host], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                    stderr=subprocess.DEVNULL, env=sim.env)
-            try:
-                host.stdin.write(b"configure %s\nrules %s\nconnect 1 %d\n" % (
-                    station.encode(), rules.encode(), baud))
-                host.stdin.flush()
-                out, seen = read_until(host, b"", rb"Connected at %d\n" % baud + PROMPT, 60)
-                if seen is None:
-                    raise RuntimeError("no connection: " + out[-200:].decode(errors="replace"))
-                start = time.monotonic()
-                host.stdin.write(b"download\n")
-                host.stdin.flush()
-                out, done = read_until(host, b"", rb"Disconnected\n", 60)
-                if done is None or b"succeeded" not in out or b"Error" in out:
-                    raise RuntimeError("the download failed: " + out[-300:].decode(errors="replace"))
-                host.communicate(b"exit\n", timeout=30)
-            finally:
-                if host.poll() is None:
-                    host.kill()
-                    host.wait()
-            sim.wait_for(lambda l: l == "closed", 10)
-        finally:
-            sim.stop()
-    lines = [line for _, line in sim.lines]
+    with tempfile.TemporaryDirectory() as tmp, device(args, tmp, *sim_args, lazy_after="mode download") as sim:
+        with Program([args.host], env=sim.env) as host:
+            host.send(b"configure %s\nrules %s\nconnect 1 %d\n" % (station.encode(), rules.encode(), baud))
+            if host.when(re.compile(rb"Connected at %d\n" % baud + PROMPT), 60) is None:
+                raise RuntimeError("no connection: " + host.out[-200:].decode(errors="replace"))
+            mark = host.mark()
+            start = time.monotonic()
+            host.send(b"download\n")
+            done = host.when(re.compile(rb"Disconnected\n"), 60, mark)
+            out = host.since(mark)
+            if done is None or b"succeeded" not in out or b"Error" in out:
+                raise RuntimeError("the download failed: " + out[-300:].decode(errors="replace"))
+            host.finish(b"exit\n")
+        sim.wait_for(lambda l: l == "closed", 10)
+    lines = sim.lines()
     # What crossed the line: each packet as received, one reply byte after each.
     sizes = [int(m.group(1)) for m in (re.match(r"dl packet \d+ length (\d+) ", l) for l in lines) if m]
     if len(sizes) < 52:
@@ -219,40 +116,32 @@ def firmware_run(args, baud, image, records, extra=()):
     byte_s = BITS_PER_BYTE / baud
     # Every record line and its CR to the device, one status byte back.
     limit = sum(len(r) + 1 + 1 for r in records) * byte_s
-    with tempfile.TemporaryDirectory() as tmp:
-        sim = Sim(args.sim, tmp, "--mode", "loader", "--manual-power", "--pace-exact", str(baud),
-                  "--opt", "enq-delay=0", "--stamp", *extra, lazy_after="loader identifier")
-        host = None
-        try:
-            host = subprocess.Popen([args.host], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                    stderr=subprocess.DEVNULL, env=sim.env)
-            host.stdin.write(b"firmware 1 " + image.encode() + b"\ny\n\n")
-            host.stdin.flush()
-            out, seen = read_until(host, b"", rb"seconds to do this\.\.\.", 30)
-            if seen is None:
-                raise RuntimeError("no power-on request from the host")
-            sim.power_on()
-            identified = sim.wait_for(lambda l: l == "loader identifier", 30)
-            if identified is None:
-                raise RuntimeError("the loader was not identified")
+    with tempfile.TemporaryDirectory() as tmp, \
+            device(args, tmp, "--mode", "loader", "--manual-power", "--pace-exact", str(baud), "--opt", "enq-delay=0",
+                   "--stamp", *extra, lazy_after="loader identifier") as sim, \
+            Program([args.host], env=sim.env, limit=1200) as host:
+        host.send(b"firmware 1 " + image.encode() + b"\ny\n\n")
+        if host.when(re.compile(rb"seconds to do this\.\.\."), 30) is None:
+            raise RuntimeError("no power-on request from the host")
+        sim.power_on()
+        identified = sim.when(lambda l: l == "loader identifier", 30)
+        if identified is None:
+            raise RuntimeError("the loader was not identified")
 
-            def near_end(tail):
-                # Within a second of the end by the progress line's percentage.
-                shown = re.findall(rb" (\d+\.\d)% ", tail)
-                return bool(shown) and (100.0 - float(shown[-1])) / 100.0 * limit < 1.0
+        def near_end(tail):
+            # Within a second of the end by the progress line's percentage.
+            shown = re.findall(rb" (\d+\.\d)% ", tail)
+            return bool(shown) and (100.0 - float(shown[-1])) / 100.0 * limit < 1.0
 
-            out, done = read_until(host, out, rb"100\.0%={59}", 900, eager=near_end)
-            if done is None:
-                raise RuntimeError("no final progress line")
-            host.communicate(b"exit\n", timeout=30)
-        finally:
-            if host is not None and host.poll() is None:
-                host.kill()
-                host.wait()
-            sim.stop()
+        # The progress is read a tenth of a second at a time until the end is near.
+        host.eager = near_end
+        done = host.when(re.compile(rb"100\.0%={59}"), 900)
+        if done is None:
+            raise RuntimeError("no final progress line")
+        host.finish(b"exit\n")
     # The first record starts when the identifier's ACK has reached the host.
     start = identified + byte_s
-    lines = [line for _, line in sim.lines]
+    lines = sim.lines()
     turns = [int(after.split()[1]) / 1000.0 for before, after in zip(lines, lines[1:])
              if before.startswith("loader line ") and before.endswith(" 06") and after.startswith("turnaround ")]
     return (done - start) / limit, done - start, limit, turns
@@ -260,17 +149,13 @@ def firmware_run(args, baud, image, records, extra=()):
 
 def timeout_runs(args, timeouts):
     """One probe run against a silent device: measured minus computed, in ms."""
-    with tempfile.TemporaryDirectory() as tmp:
-        sim = Sim(args.sim, tmp, "--manual-power")
-        try:
-            run = subprocess.run([args.probe, "COM1", "19200"] + [str(t) for t in timeouts], env=sim.env,
-                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
-        finally:
-            sim.stop()
-    if run.returncode != 0:
-        raise RuntimeError("probe failed: " + run.stderr.decode(errors="replace").strip())
+    with tempfile.TemporaryDirectory() as tmp, device(args, tmp, "--manual-power") as sim:
+        out, err, rc = run_program([args.probe, "COM1", "19200"] + [str(t) for t in timeouts], env=sim.env,
+                                   timeout=60)
+    if rc != 0:
+        raise RuntimeError("probe failed: " + err.decode(errors="replace").strip())
     errors = {}
-    for line in run.stdout.decode().splitlines():
+    for line in out.decode().splitlines():
         timeout, computed, measured_us, got = (int(x) for x in line.split())
         if got != 0:
             raise RuntimeError("a byte arrived during the time-out probe")
@@ -281,11 +166,10 @@ def timeout_runs(args, timeouts):
 def startup_run(args):
     """One "echo exit | quorvantis-host": wall time in ms and peak memory in
     KiB, measured by qv-run-timer (a small parent, so the peak is the host's)."""
-    run = subprocess.run([args.timer, "exit\n", args.host], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                         timeout=30)
-    if run.returncode != 0:
-        raise RuntimeError("qv-run-timer failed: " + run.stderr.decode(errors="replace").strip())
-    took_us, peak_kib, code = (int(x) for x in run.stdout.split())
+    out, err, rc = run_program([args.timer, "exit\n", args.host], timeout=30)
+    if rc != 0:
+        raise RuntimeError("qv-run-timer failed: " + err.decode(errors="replace").strip())
+    took_us, peak_kib, code = (int(x) for x in out.split())
     if code != 0:
         raise RuntimeError("the host ended with %d" % code)
     return took_us / 1000.0, peak_kib
@@ -339,7 +223,7 @@ def main():
                    "wall %.3f s against a limit of %.3f s (%d bytes both ways + the 84 ms drain read); %s; "
                    "runs %s" % (statistics.median(walls), statistics.median(limits), line_bytes,
                                 where_note(walls, limits, 52, all_turns), " ".join("%.4f" % r for r in ratios)))
-        except (RuntimeError, subprocess.TimeoutExpired) as e:
+        except (RuntimeError, AssertionError) as e:
             figure("download_9600_ratio", None, "", len(ratios), str(e))
 
     # Host turnaround: the ACK's last bit out to the next packet's first byte
@@ -360,7 +244,7 @@ def main():
             figure("host_turnaround_us_median", "%.1f" % statistics.median(medians), "us", len(medians), note)
             figure("host_turnaround_us_p99", "%.1f" % statistics.median(p99s), "us", len(p99s),
                    "p99 by run " + " ".join("%.1f" % p for p in p99s))
-        except (RuntimeError, subprocess.TimeoutExpired) as e:
+        except (RuntimeError, AssertionError) as e:
             figure("host_turnaround_us_median", None, "", len(medians), str(e))
             figure("host_turnaround_us_p99", None, "", len(p99s), str(e))
 
@@ -382,7 +266,7 @@ def main():
                            statistics.median(walls), limits[0], len(records),
                            where_note(walls, limits, len(records), all_turns),
                            " ".join("%.4f" % r for r in ratios)))
-            except (RuntimeError, subprocess.TimeoutExpired) as e:
+            except (RuntimeError, AssertionError) as e:
                 figure("firmware_19200_ratio", None, "", len(ratios), str(e))
 
     # Read time-outs against the computed totals.
@@ -399,7 +283,7 @@ def main():
             figure("timeout_error_ms_max", "%.3f" % statistics.median(worst), "ms", len(worst),
                    "median error by time-out: " + ", ".join(
                        "%d ms %+.3f" % (t, statistics.median(per_timeout[t])) for t in timeouts))
-        except (RuntimeError, subprocess.TimeoutExpired) as e:
+        except (RuntimeError, AssertionError) as e:
             figure("timeout_error_ms_max", None, "", 0, str(e))
 
     # Start-up and memory of "echo exit | quorvantis-host".
@@ -413,7 +297,7 @@ def main():
             figure("startup_ms", "%.2f" % statistics.median(times), "ms", len(times),
                    "min %.2f max %.2f" % (min(times), max(times)))
             figure("peak_rss_kib", "%d" % statistics.median(rss), "KiB", len(rss), "max %d" % max(rss))
-        except (RuntimeError, subprocess.TimeoutExpired) as e:
+        except (RuntimeError, AssertionError) as e:
             figure("startup_ms", None, "", len(times), str(e))
             figure("peak_rss_kib", None, "", len(rss), str(e))
 

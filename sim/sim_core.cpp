@@ -32,6 +32,26 @@ int64_t now_ms() {
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+// What the device does wrong when a test asks (--fault NAME).
+const sim_fault NO_PRODUCT("no-product");            // start-up text without the product word
+const sim_fault WRONG_VERSION("wrong-version");      // another version text
+const sim_fault VERSION_FIRST("version-before-product");
+const sim_fault NUL_HIGH("nul-high");                // NUL and bytes above 0x7F in the start-up text
+const sim_fault WRONG_SPEED("wrong-speed");          // "Connected" with another speed
+const sim_fault NO_CONFIRM("no-confirm");            // no answer to Ctrl-C
+const sim_fault NO_PROMPT("no-prompt");              // a carriage return answered without the prompt
+const sim_fault SILENT_CR("silent-cr");              // a carriage return not answered at all
+const sim_fault NO_NUL("no-nul");                    // a full "Connected" reply without any NUL
+const sim_fault CHATTER("chatter");                  // never falls quiet, has no start-up text
+
+// Where the device vanishes when a test asks (--unplug-at POINT).
+const sim_point AT_OPEN("", "open");          // the host opened the line
+const sim_point AT_POWER_ON("", "power-on");
+const sim_point AT_CTRL_C("", "ctrl-c");
+const sim_point AT_HOST("", "host");          // the line "host N" arrived
+const sim_point AT_CR("", "cr");              // an empty command line arrived
+const sim_point AT_DOWNLOAD("", "download");  // the line "download" arrived
+
 const char PRODUCT[] = "Quorvantis";
 const char VERSION[] = "Version 2.0-1";
 constexpr size_t STARTUP_SIZE = 100;   // the host's power-on read
@@ -53,6 +73,12 @@ void make_dirs(const std::string& path) {
 }  // namespace
 
 void sim_register_mode(const char* name, sim_mode_factory factory) { registry()[name] = factory; }
+
+std::vector<std::string> sim_mode_names() {
+    std::vector<std::string> names;
+    for (const auto& mode : registry()) names.push_back(mode.first);
+    return names;
+}
 
 sim_device::sim_device(const sim_options& options) : options_(options) {}
 
@@ -191,19 +217,23 @@ void sim_device::unplug() {
     report("unplugged");
 }
 
-bool sim_device::unplug_point(const std::string& point) {
-    if (options_.unplug_at != point) return false;
+bool sim_device::unplugs_at(const sim_point& point, long number) const {
+    return !options_.unplug_at.empty() && options_.unplug_at == point.at(number);
+}
+
+bool sim_device::unplug_point(const sim_point& point, long number) {
+    if (!unplugs_at(point, number)) return false;
     unplug();
     return true;
 }
 
-std::string sim_device::option(const std::string& key, const std::string& fallback) const {
-    auto it = options_.values.find(key);
+std::string sim_device::option(const sim_opt& opt, const std::string& fallback) const {
+    auto it = options_.values.find(opt.key());
     return it == options_.values.end() ? fallback : it->second;
 }
 
-long sim_device::option_long(const std::string& key, long fallback) const {
-    auto it = options_.values.find(key);
+long sim_device::option_long(const sim_opt& opt, long fallback) const {
+    auto it = options_.values.find(opt.key());
     if (it == options_.values.end()) return fallback;
     char* end = nullptr;
     long v = std::strtol(it->second.c_str(), &end, 0);
@@ -231,23 +261,23 @@ bool sim_device::enter_mode(const std::string& name) {
 
 void sim_device::power_on() {
     powered_ = true;
-    power_request_ = false;
+    power_request_ = 0;
     report("power-on");
-    if (unplug_point("power-on")) return;
+    if (unplug_point(AT_POWER_ON)) return;
     if (!options_.mode.empty()) {
         enter_mode(options_.mode);
         return;
     }
     // A device that only ever prints noise has no start-up text.
-    if (fault("chatter")) return;
+    if (fault(CHATTER)) return;
     std::string text;
-    if (fault("version-before-product")) {
+    if (fault(VERSION_FIRST)) {
         text = std::string("\r\n") + VERSION + " of the firmware\r\n" + PRODUCT + " digipeater\r\n";
     } else {
-        std::string product = fault("no-product") ? "Digipeater" : PRODUCT;
-        std::string version = fault("wrong-version") ? "Version 2.0-2" : VERSION;
+        std::string product = fault(NO_PRODUCT) ? "Digipeater" : PRODUCT;
+        std::string version = fault(WRONG_VERSION) ? "Version 2.0-2" : VERSION;
         std::string middle = " packet-radio digipeater\r\n";
-        if (fault("nul-high")) middle = std::string(" \0\x80\xff", 4) + " digipeater\r\n";
+        if (fault(NUL_HIGH)) middle = std::string(" \0\x80\xff", 4) + " digipeater\r\n";
         text = "\r\n" + product + middle + version + "\r\n";
     }
     text += "Host port ready.\r\n";
@@ -279,12 +309,12 @@ void sim_device::monitor_line() {
     if (line.rfind("host ", 0) == 0) {
         host_speed_ = static_cast<uint32_t>(std::strtoul(line.c_str() + 5, nullptr, 10));
         report("host " + std::to_string(host_speed_));
-        unplug_point("host");
+        unplug_point(AT_HOST);
         return;
     }
     if (line == "download") {
         report("download");
-        if (unplug_point("download")) return;
+        if (unplug_point(AT_DOWNLOAD)) return;
         want_lf_for_download_ = true;
         return;
     }
@@ -293,10 +323,10 @@ void sim_device::monitor_line() {
         return;
     }
     report("cr");
-    if (unplug_point("cr")) return;
-    if (fault("silent-cr")) return;
+    if (unplug_point(AT_CR)) return;
+    if (fault(SILENT_CR)) return;
     // A full reply at once, so the host does not wait out its 20 seconds.
-    send_padded(fault("no-prompt") ? "\r\nEh?\r\n" : "\r\nQuorva> ", REPLY_SIZE);
+    send_padded(fault(NO_PROMPT) ? "\r\nEh?\r\n" : "\r\nQuorva> ", REPLY_SIZE);
 }
 
 void sim_device::monitor_bytes(const uint8_t* data, size_t n) {
@@ -321,12 +351,12 @@ void sim_device::monitor_bytes(const uint8_t* data, size_t n) {
         if (b == 0x03) {
             line_.clear();
             report("ctrl-c");
-            if (unplug_point("ctrl-c")) return;
-            if (fault("no-confirm")) continue;
+            if (unplug_point(AT_CTRL_C)) return;
+            if (fault(NO_CONFIRM)) continue;
             uint32_t speed = options_.confirm_speed != 0 ? options_.confirm_speed : host_line_speed();
-            if (fault("wrong-speed")) speed = speed == 57600 ? 9600 : 57600;
+            if (fault(WRONG_SPEED)) speed = speed == 57600 ? 9600 : 57600;
             std::string reply = "\r\nConnected " + std::to_string(speed);
-            if (fault("no-nul")) {
+            if (fault(NO_NUL)) {
                 // A full reply without any NUL, the confirmation in its last bytes.
                 std::string filler(REPLY_SIZE - reply.size(), 'x');
                 send(filler + reply);
@@ -355,7 +385,7 @@ void sim_device::watch_events() {
                     host_open_ = true;
                     opened_at_ms_ = now_ms();
                     report("opened");
-                    if (unplug_point("open")) return;
+                    if (unplug_point(AT_OPEN)) return;
                 }
             }
             if ((e->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) != 0 && opens_ > 0) {
@@ -412,7 +442,7 @@ void sim_device::run() {
                     }
                 }
             } else if (got == 1 && (buf[0] & TIOCPKT_FLUSHREAD) != 0 && powered_ && !heard_host_ &&
-                       !fault("chatter")) {
+                       !fault(CHATTER)) {
                 // The host emptied its input before it said anything: what
                 // the device printed at power-on is lost, so it starts over.
                 report("purged");
@@ -432,7 +462,7 @@ void sim_device::run() {
                                              : (power_request_ || now - opened_at_ms_ >= options_.power_delay_ms);
             if (due && sim_slave_raw(master_)) power_on();
         }
-        if (fault("chatter") && now - chatter_at >= 10) {
+        if (fault(CHATTER) && now - chatter_at >= 10) {
             chatter_at = now;
             send("never quiet ");
         }

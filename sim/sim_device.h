@@ -8,12 +8,15 @@
 // A mode gets every byte the host sends while it is active.
 #pragma once
 
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <memory>
-#include <set>
 #include <string>
+#include <vector>
+
+#include "sim_names.h"
+#include "sim_options.h"
 
 class sim_device;
 
@@ -30,29 +33,12 @@ public:
 
 using sim_mode_factory = std::unique_ptr<sim_mode> (*)();
 void sim_register_mode(const char* name, sim_mode_factory factory);
+// The registered modes, by name.
+std::vector<std::string> sim_mode_names();
 
 // In a mode file:  static sim_mode_registrar reg("download", make_download);
 struct sim_mode_registrar {
     sim_mode_registrar(const char* name, sim_mode_factory factory) { sim_register_mode(name, factory); }
-};
-
-struct sim_options {
-    std::string link;                        // symlink to create for the slave (e.g. DIR/quorvantis/com1)
-    int power_delay_ms = 300;                // after the host opened the port and set it raw
-    bool manual_power = false;               // power on only on SIGUSR1
-    std::string mode;                        // "" (the monitor) or a registered mode to start at power-on
-    uint32_t pace_baud = 0;                  // 0: no pacing, else 10 bits a byte at this speed
-    // With pace_baud: every byte each way takes its own 10 bit times on the
-    // line, idle time is not saved up (--pace-exact BAUD).
-    bool pace_exact = false;
-    // Report "turnaround NS" when the host's first bytes arrive after the
-    // device last sent something: the time from that send; and begin every
-    // report line with "@NS " (CLOCK_MONOTONIC) (--stamp).
-    bool stamp = false;
-    std::set<std::string> faults;            // --fault NAME
-    std::map<std::string, std::string> values;  // --opt KEY=VALUE, for the modes
-    std::string unplug_at;                   // --unplug-at POINT
-    uint32_t confirm_speed = 0;              // speed in "Connected N" (0: the host's line speed)
 };
 
 class sim_device {
@@ -66,11 +52,12 @@ public:
     const std::string& slave_path() const { return slave_; }
     // Runs until stop() (from a signal) or an unplug.
     void run();
-    void stop() { stopping_ = true; }
-    void power_on_request() { power_request_ = true; }
-    // Pulls the plug at the next turn of the loop (SIGUSR2): a cable pulled
-    // at a moment the test chooses.
-    void unplug_request() { unplug_request_ = true; }
+    // The requests a signal handler makes; the loop acts on them at its next
+    // turn (within 10 ms).
+    void stop() { stopping_ = 1; }
+    void power_on_request() { power_request_ = 1; }
+    // Pulls the plug (SIGUSR2): a cable pulled at a moment the test chooses.
+    void unplug_request() { unplug_request_ = 1; }
 
     // Services for the modes.
     void send(const void* bytes, size_t n);
@@ -81,15 +68,19 @@ public:
     void report(const std::string& line);
     // Pulls the plug: the master side is closed and the program ends.
     void unplug();
-    // Unplugs when --unplug-at names this point; returns whether it did.
-    bool unplug_point(const std::string& point);
+    // Unplugs when --unplug-at names this point (a numbered point: with
+    // this number); returns whether it did.
+    bool unplug_point(const sim_point& point, long number = 0);
+    // Whether --unplug-at names this point (with this number).
+    bool unplugs_at(const sim_point& point, long number = 0) const;
     // Back to the monitor (start-up state: command lines, Ctrl-C, prompt).
     void to_monitor();
     // Switches to a registered mode; false when none has that name.
     bool enter_mode(const std::string& name);
-    bool fault(const std::string& name) const { return options_.faults.count(name) != 0; }
-    std::string option(const std::string& key, const std::string& fallback) const;
-    long option_long(const std::string& key, long fallback) const;
+    bool fault(const sim_fault& fault) const { return options_.faults.count(fault.name()) != 0; }
+    std::string option(const sim_opt& opt, const std::string& fallback) const;
+    // A number setting; the command line has made sure it is one.
+    long option_long(const sim_opt& opt, long fallback) const;
     // The speed the host set on its side of the line.
     uint32_t host_line_speed() const;
     uint32_t requested_host_speed() const { return host_speed_; }
@@ -110,10 +101,10 @@ private:
     int opens_ = 0;
     std::string slave_;
     bool linked_ = false;  // the --link path is our link, made by setup()
-    bool stopping_ = false;
+    volatile sig_atomic_t stopping_ = 0;
     bool unplugged_ = false;
-    volatile bool power_request_ = false;
-    volatile bool unplug_request_ = false;
+    volatile sig_atomic_t power_request_ = 0;
+    volatile sig_atomic_t unplug_request_ = 0;
     bool host_open_ = false;
     bool powered_ = false;
     bool heard_host_ = false;  // the host sent a byte since power-on

@@ -54,6 +54,19 @@ bool parse_command(const std::vector<uint8_t>& pkt, std::string& name, int& size
     return true;
 }
 
+// A data packet: the next piece (at most DATA_MAX bytes) of the size its
+// command packet announced; once all has come, the stage goes on to next.
+// What is wrong with the packet, or the empty string.
+std::string take_data(dl_receiver& rx, const std::vector<uint8_t>& payload, std::vector<uint8_t>& into, int size,
+                      int next, const char* wrong) {
+    size_t want = static_cast<size_t>(size) - into.size();
+    if (want > DATA_MAX) want = DATA_MAX;
+    if (payload.size() != want) return wrong;
+    into.insert(into.end(), payload.begin(), payload.end());
+    if (into.size() == static_cast<size_t>(size)) rx.stage = next;
+    return "";
+}
+
 // What the current stage expects; empty string when the packet fits.
 std::string accept(dl_receiver& rx, const std::vector<uint8_t>& pkt) {
     std::string name;
@@ -65,28 +78,16 @@ std::string accept(dl_receiver& rx, const std::vector<uint8_t>& pkt) {
         rx.conf_size = size;
         rx.stage = 1;
         return "";
-    case 1: {
-        size_t want = static_cast<size_t>(rx.conf_size) - rx.conf.size();
-        if (want > DATA_MAX) want = DATA_MAX;
-        if (payload.size() != want) return "configuration data packet of the wrong length";
-        rx.conf.insert(rx.conf.end(), payload.begin(), payload.end());
-        if (rx.conf.size() == static_cast<size_t>(rx.conf_size)) rx.stage = 2;
-        return "";
-    }
+    case 1:
+        return take_data(rx, payload, rx.conf, rx.conf_size, 2, "configuration data packet of the wrong length");
     case 2:
         if (!parse_command(pkt, name, size) || name != "rules" || size < 0 || size % 28 != 0 || size > 2800)
             return "expected the rules packet";
         rx.rules_size = size;
         rx.stage = size == 0 ? 4 : 3;
         return "";
-    case 3: {
-        size_t want = static_cast<size_t>(rx.rules_size) - rx.rules.size();
-        if (want > DATA_MAX) want = DATA_MAX;
-        if (payload.size() != want) return "rule data packet of the wrong length";
-        rx.rules.insert(rx.rules.end(), payload.begin(), payload.end());
-        if (rx.rules.size() == static_cast<size_t>(rx.rules_size)) rx.stage = 4;
-        return "";
-    }
+    case 3:
+        return take_data(rx, payload, rx.rules, rx.rules_size, 4, "rule data packet of the wrong length");
     case 4:
         if (!parse_command(pkt, name, size) || name != "-cestfini-" || size != -1 || pkt[12] != 0 || pkt[13] != 0)
             return "expected the finish packet";

@@ -1,14 +1,5 @@
 // The "download" mode of the simulated device: the packet receiver behind the
-// download command, with its fault switches taken from --opt:
-//   dl_nak_packet=N dl_nak_times=K   NAK packet N on its first K transmissions
-//   dl_garbage_packet=N dl_garbage_byte=B   answer packet N with the byte B
-//   dl_silent_packet=N               no answer to packet N
-//   dl_unplug_packet=N               pull the plug when packet N arrives
-//   dl_quiet=1                       no text after the download command
-//   dl_chatter=B                     never falls quiet: the byte B again and
-//                                    again from the download command on, and
-//                                    always some of it before an answer
-//   dl_report=PATH                   the full report, rewritten after every packet
+// download command, with its fault switches taken from --opt (declared below).
 #include <cstdio>
 #include <memory>
 
@@ -17,19 +8,33 @@
 
 namespace {
 
+// Packets are numbered from 1 in the order they first arrive (see dl_faults).
+const sim_opt NAK_PACKET("download", "dl_nak_packet", "N", "", sim_opt::number);
+const sim_opt NAK_TIMES("download", "dl_nak_times", "K", "NAK packet N on its first K transmissions", sim_opt::number);
+const sim_opt GARBAGE_PACKET("download", "dl_garbage_packet", "N", "", sim_opt::number);
+const sim_opt GARBAGE_BYTE("download", "dl_garbage_byte", "B", "answer packet N with the byte B", sim_opt::number);
+const sim_opt SILENT_PACKET("download", "dl_silent_packet", "N", "no answer to packet N", sim_opt::number);
+const sim_opt UNPLUG_PACKET("download", "dl_unplug_packet", "N", "vanish when packet N arrives", sim_opt::number);
+const sim_opt QUIET("download", "dl_quiet", "1", "no text after the download command", sim_opt::number);
+// Never falls quiet: the byte again and again from the download command on,
+// and always some of it before an answer.
+const sim_opt CHATTER("download", "dl_chatter", "B", "never quiet: B again and again", sim_opt::number);
+// The full report, rewritten after every packet.
+const sim_opt REPORT("download", "dl_report", "PATH", "what the device received", sim_opt::text);
+
 class download_mode : public sim_mode {
 public:
     void on_start(sim_device& dev) override {
         dl_faults faults;
-        faults.nak_packet = static_cast<int>(dev.option_long("dl_nak_packet", 0));
-        faults.nak_times = static_cast<int>(dev.option_long("dl_nak_times", 0));
-        faults.garbage_packet = static_cast<int>(dev.option_long("dl_garbage_packet", 0));
-        faults.garbage_byte = static_cast<uint8_t>(dev.option_long("dl_garbage_byte", 0));
-        faults.silent_packet = static_cast<int>(dev.option_long("dl_silent_packet", 0));
-        faults.unplug_packet = static_cast<int>(dev.option_long("dl_unplug_packet", 0));
-        faults.drain_text = dev.option_long("dl_quiet", 0) == 0;
-        report_path_ = dev.option("dl_report", "");
-        chatter_ = static_cast<int>(dev.option_long("dl_chatter", -1));
+        faults.nak_packet = static_cast<int>(dev.option_long(NAK_PACKET, 0));
+        faults.nak_times = static_cast<int>(dev.option_long(NAK_TIMES, 0));
+        faults.garbage_packet = static_cast<int>(dev.option_long(GARBAGE_PACKET, 0));
+        faults.garbage_byte = static_cast<uint8_t>(dev.option_long(GARBAGE_BYTE, 0));
+        faults.silent_packet = static_cast<int>(dev.option_long(SILENT_PACKET, 0));
+        faults.unplug_packet = static_cast<int>(dev.option_long(UNPLUG_PACKET, 0));
+        faults.drain_text = dev.option_long(QUIET, 0) == 0;
+        report_path_ = dev.option(REPORT, "");
+        chatter_ = static_cast<int>(dev.option_long(CHATTER, -1));
         dl_begin(rx_, faults);
         std::vector<uint8_t> greeting = dl_greeting(rx_);
         if (!greeting.empty()) dev.send(greeting.data(), greeting.size());

@@ -2,28 +2,8 @@
 // ENQ, takes SYN and the identifier, then one record line (ended by CR) at a
 // time and answers each with one status byte.
 //
-// Options (--opt KEY=VALUE):
-//   prompt=BYTE     the byte sent at power-on instead of ENQ (0x05)
-//   enq-delay=MS    how long after power-on the prompt goes out (500): the
-//                   host reads away what the line holds right after it opens
-//                   the port, so a device that powers on at once must not
-//                   offer itself before that
-//   script=N:S,...  the answer to the N-th record line received (1-based,
-//                   resends counted) is S: a byte in hex (06, 11, 12, 15, 17,
-//                   18, or any other) or "none" for silence; lines not named
-//                   are answered by their own check (ACK, 0x11 or 0x12)
-//   out=PATH        every record accepted goes to PATH, one line each
-//   syn-reply=S     the answer to SYN instead of ACK: a byte in hex or "none"
-//   id-reply=S      the answer to the identifier instead of ACK, the same way
-//   late=N          the answer to the N-th record line (counted like script)
-//                   goes out late-ms after the line's CR arrived: after the
-//                   host's 100 + 10 ms window and the line time of a short
-//                   record, so the host has timed out and may send the line
-//                   again while that answer is still to come
-//   late-ms=MS      how late (190)
-// Unplug points (--unplug-at): loader-syn when SYN arrives, loader-identifier
-// when the identifier is complete, loader-line-N when the N-th record line
-// arrives (counted like script): the device goes before it answers.
+// Its settings (--opt KEY=VALUE) and the points where it vanishes
+// (--unplug-at) are declared below.
 // Report lines: "loader syn", "loader identifier", "loader bad sync XX",
 // "loader bad identifier TEXT", "loader line N STATUS" (STATUS in hex or
 // none) for each record line, "loader end" after the end-of-file record;
@@ -49,6 +29,35 @@ constexpr uint8_t NO_START = 0x11;
 constexpr uint8_t BAD_CHECKSUM = 0x12;
 constexpr int SILENT = -1;
 const std::string IDENTIFIER = "QvNtIs1.0";
+
+// The byte sent at power-on instead of ENQ.
+const sim_opt PROMPT("loader", "prompt", "BYTE", "", sim_opt::number);
+// How long after power-on the prompt goes out (500 ms): the host reads away
+// what the line holds right after it opens the port, so a device that powers
+// on at once must not offer itself before that.
+const sim_opt ENQ_DELAY("loader", "enq-delay", "MS", "", sim_opt::number);
+// Every record accepted goes to PATH, one line each.
+const sim_opt OUT("loader", "out", "PATH", "", sim_opt::text);
+// The answer to the N-th record line received (1-based, resends counted) is
+// S: a byte in hex (06, 11, 12, 15, 17, 18, or any other) or "none" for
+// silence; lines not named are answered by their own check (ACK, 0x11 or 0x12).
+const sim_opt SCRIPT("loader", "script", "N:S,...", "answer S, hex or none, to record N", sim_opt::text);
+// The answers to SYN and to the identifier instead of ACK: a byte in hex or "none".
+const sim_opt SYN_REPLY("loader", "syn-reply", "S", "", sim_opt::text);
+const sim_opt ID_REPLY("loader", "id-reply", "S", "instead of ACK", sim_opt::text);
+// The answer to the N-th record line (counted like script) goes out late-ms
+// after the line's CR arrived: after the host's 100 + 10 ms window and the
+// line time of a short record, so the host has timed out and may send the
+// line again while that answer is still to come.
+const sim_opt LATE("loader", "late", "N", "", sim_opt::number);
+const sim_opt LATE_MS("loader", "late-ms", "MS",
+                      "answer record N MS ms late, 190 ms by default: after the host's window", sim_opt::number);
+
+// The device goes before it answers: when SYN arrives, when the identifier is
+// complete, when the N-th record line arrives (counted like script).
+const sim_point AT_SYN("loader", "loader-syn");
+const sim_point AT_IDENTIFIER("loader", "loader-identifier");
+const sim_point AT_LINE("loader", "loader-line-", true);
 
 int hex_digit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -82,7 +91,7 @@ uint8_t check_record(const std::string& line) {
 class sim_loader : public sim_mode {
 public:
     void on_start(sim_device& dev) override {
-        std::string script = dev.option("script", "");
+        std::string script = dev.option(SCRIPT, "");
         size_t at = 0;
         while (at < script.size()) {
             size_t end = script.find(',', at);
@@ -96,14 +105,14 @@ public:
             }
             at = end + 1;
         }
-        std::string path = dev.option("out", "");
+        std::string path = dev.option(OUT, "");
         if (!path.empty()) out_ = std::fopen(path.c_str(), "w");
-        syn_reply_ = scripted_reply(dev.option("syn-reply", "06"));
-        id_reply_ = scripted_reply(dev.option("id-reply", "06"));
-        prompt_ = static_cast<uint8_t>(dev.option_long("prompt", ENQ));
-        prompt_at_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(dev.option_long("enq-delay", 500));
-        late_line_ = dev.option_long("late", 0);
-        late_by_ = std::chrono::milliseconds(dev.option_long("late-ms", 190));
+        syn_reply_ = scripted_reply(dev.option(SYN_REPLY, "06"));
+        id_reply_ = scripted_reply(dev.option(ID_REPLY, "06"));
+        prompt_ = static_cast<uint8_t>(dev.option_long(PROMPT, ENQ));
+        prompt_at_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(dev.option_long(ENQ_DELAY, 500));
+        late_line_ = dev.option_long(LATE, 0);
+        late_by_ = std::chrono::milliseconds(dev.option_long(LATE_MS, 190));
         on_tick(dev);
     }
 
@@ -133,8 +142,8 @@ private:
     }
 
     // Pulls the plug when --unplug-at names this point.
-    bool unplug_at(sim_device& dev, const std::string& point) {
-        gone_ = dev.unplug_point(point);
+    bool unplug_at(sim_device& dev, const sim_point& point, long number = 0) {
+        gone_ = dev.unplug_point(point, number);
         return gone_;
     }
 
@@ -142,14 +151,22 @@ private:
         if (status != SILENT) reply(dev, static_cast<uint8_t>(status));
     }
 
+    enum class state { sync, identify, records };
+
+    // A step of the handshake arrived: reported, then the device vanishes at
+    // its point or answers it and waits for the next.
+    void step(sim_device& dev, const char* seen, const sim_point& point, int status, state next) {
+        dev.report(seen);
+        if (unplug_at(dev, point)) return;
+        answer(dev, status);
+        state_ = next;
+    }
+
     void take(sim_device& dev, uint8_t byte) {
         switch (state_) {
         case state::sync:
             if (byte == SYN) {
-                dev.report("loader syn");
-                if (unplug_at(dev, "loader-syn")) return;
-                answer(dev, syn_reply_);
-                state_ = state::identify;
+                step(dev, "loader syn", AT_SYN, syn_reply_, state::identify);
             } else {
                 dev.report("loader bad sync " + hex_byte(byte));
             }
@@ -158,10 +175,7 @@ private:
             text_ += static_cast<char>(byte);
             if (text_.size() == IDENTIFIER.size()) {
                 if (text_ == IDENTIFIER) {
-                    dev.report("loader identifier");
-                    if (unplug_at(dev, "loader-identifier")) return;
-                    answer(dev, id_reply_);
-                    state_ = state::records;
+                    step(dev, "loader identifier", AT_IDENTIFIER, id_reply_, state::records);
                 } else {
                     dev.report("loader bad identifier " + text_);
                 }
@@ -183,9 +197,8 @@ private:
         ++lines_;
         if (held_) dev.report("loader line " + std::to_string(lines_) + " while reply " + std::to_string(late_line_) +
                               " held");
-        std::string point = "loader-line-" + std::to_string(lines_);
-        if (dev.options().unplug_at == point) dev.report("loader line " + std::to_string(lines_) + " unplug");
-        if (unplug_at(dev, point)) return;
+        if (dev.unplugs_at(AT_LINE, lines_)) dev.report("loader line " + std::to_string(lines_) + " unplug");
+        if (unplug_at(dev, AT_LINE, lines_)) return;
         int status = check_record(text_);
         auto scripted = replies_.find(lines_);
         if (scripted != replies_.end()) status = scripted->second;
@@ -219,7 +232,6 @@ private:
     bool gone_ = false;
     int syn_reply_ = ACK;
     int id_reply_ = ACK;
-    enum class state { sync, identify, records };
     state state_ = state::sync;
     std::string text_;
     long lines_ = 0;

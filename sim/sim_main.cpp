@@ -11,6 +11,7 @@
 #include "sim_device.h"
 
 namespace {
+// Set before the handlers are installed, and kept until they are taken back.
 sim_device* running = nullptr;
 
 void on_stop(int) {
@@ -23,7 +24,7 @@ void on_unplug(int) {
     if (running != nullptr) running->unplug_request();
 }
 
-const char* const HELP =
+const char* const HELP_HEAD =
     "usage: quorvantis-sim [OPTION]...\n"
     "\n"
     "A simulated Quorvantis on a pseudo-terminal, so that quorvantis-host (or any\n"
@@ -53,29 +54,20 @@ const char* const HELP =
     "                      host sends \"download\"\n"
     "  --pace BAUD         send no faster than BAUD (10 bits a byte)\n"
     "  --pace-exact BAUD   every byte each way takes exactly 10 bit times at BAUD\n"
-    "                      (for timing the host against the line's own limit)\n"
-    "  --fault NAME        misbehave (may be repeated): no-product wrong-version\n"
-    "                      version-before-product nul-high wrong-speed no-confirm\n"
-    "                      no-prompt silent-cr no-nul chatter\n"
-    "  --unplug-at POINT   vanish at a point: open power-on ctrl-c host cr\n"
-    "                      download; loader: loader-syn loader-identifier\n"
-    "                      loader-line-N; SIGUSR2 vanishes at once\n"
+    "                      (for timing the host against the line's own limit)\n";
+
+// Between the two: --fault, --unplug-at and --opt with the names the device
+// knows (sim_names_help).
+const char* const HELP_TAIL =
+    "                      A name the device does not know is refused at start.\n"
     "  --confirm-speed N   confirm a different host speed than the one asked for\n"
-    "  --opt KEY=VALUE     a setting of a mode (may be repeated):\n"
-    "                      download: dl_nak_packet=N dl_nak_times=K\n"
-    "                        dl_garbage_packet=N dl_garbage_byte=B\n"
-    "                        dl_silent_packet=N dl_unplug_packet=N dl_quiet=1\n"
-    "                        dl_chatter=B (never quiet: B again and again)\n"
-    "                        dl_report=PATH (what the device received)\n"
-    "                      loader: prompt=BYTE enq-delay=MS out=PATH\n"
-    "                        script=N:S,... (answer S, hex or none, to record N)\n"
-    "                        syn-reply=S id-reply=S (instead of ACK)\n"
-    "                        late=N late-ms=MS (answer record N MS ms late,\n"
-    "                        190 ms by default: after the host's window)\n"
     "  --stamp             begin each report line with \"@NS \" (the monotonic clock in\n"
     "                      ns), and report \"turnaround NS\" when the host's first\n"
     "                      bytes come after the device sent something: the time\n"
     "                      in between\n"
+    "  --names             list the faults, points and settings, one a line:\n"
+    "                      \"fault NAME\", \"point NAME\" or \"opt KEY=VALUE\", then\n"
+    "                      the mode that acts on it (or \"device\")\n"
     "  --help              show this text\n"
     "\n"
     "With quorvantis-host:\n"
@@ -98,7 +90,7 @@ const char* const HELP =
 void usage() {
     std::fputs("usage: quorvantis-sim [--link PATH] [--power-delay MS] [--manual-power] [--mode NAME]\n"
                "                      [--pace BAUD] [--pace-exact BAUD] [--fault NAME]... [--unplug-at POINT]\n"
-               "                      [--confirm-speed N] [--opt KEY=VALUE]... [--stamp] [--help]\n",
+               "                      [--confirm-speed N] [--opt KEY=VALUE]... [--stamp] [--names] [--help]\n",
                stderr);
 }
 
@@ -137,7 +129,12 @@ int main(int argc, char** argv) {
             return n;
         };
         if (arg == "--help" || arg == "-h") {
-            std::fputs(HELP, stdout);
+            std::fputs(HELP_HEAD, stdout);
+            std::fputs(sim_names_help().c_str(), stdout);
+            std::fputs(HELP_TAIL, stdout);
+            return 0;
+        } else if (arg == "--names") {
+            std::fputs(sim_names_list().c_str(), stdout);
             return 0;
         } else if (arg == "--link") {
             options.link = value();
@@ -169,6 +166,13 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    // A misspelt fault would run fault-free, a misspelt point never unplug:
+    // every name must be one that the device acts on.
+    std::string wrong;
+    if (!sim_check_names(options, wrong)) {
+        std::fprintf(stderr, "quorvantis-sim: %s\n", wrong.c_str());
+        return 2;
+    }
     // Timed runs: the kernel may not round our wake-ups up by its default slack.
     if (options.pace_exact || options.stamp) prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     sim_device device(options);
@@ -180,6 +184,7 @@ int main(int argc, char** argv) {
     std::signal(SIGUSR1, on_power);
     std::signal(SIGUSR2, on_unplug);
     device.run();
+    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2}) std::signal(sig, SIG_DFL);
     running = nullptr;
     return 0;
 }

@@ -4,24 +4,12 @@ import os
 import struct
 import unittest
 
-from qvtest import ON_WINE, PROMPT, TempDirCase, run_host
-from simtest import Interactive, Sim
-
-TURN_ON = (b"\a\aTURN ON the Quorvantis or CYCLE THE POWER if it is already on.\n"
-           b"You have 20 seconds to do this...")
-
-
-def connecting(speed):
-    return b"Connecting at %d...\n" % speed + TURN_ON
-
-
-def connected(speed):
-    return connecting(speed) + b"\nConnected at %d\n" % speed
-
+from messages import NOT_CONNECTED, PROMPT, connected, connecting, could_not_open
+from qvtest import ON_WINE, TempDirCase, run_host, start_host
+from simtest import Sim
 
 NO_PRODUCT = b"\n\a\aError: did not receive the Quorvantis prompt!\nExpected: Quorvantis\n"
 WRONG_VERSION = b"\n\a\aError: did not receive the correct Quorvantis version (Version 2.0-1)!\n"
-NOT_CONNECTED = b"\a\aError: not Connected!\n"
 
 
 def no_confirmation(speed):
@@ -102,16 +90,16 @@ class ConnectTest(TempDirCase):
             # Without a link COM2 is the second on-board port, and the message names it.
             self.assertTrue(out.startswith(PROMPT + b"Connecting at 9600...\n\a\aError: cannot open com port COM2: "
                                            b"/dev/ttyS1: "), out)
-        self.assertTrue(out.endswith(b"\n\a\aError: could not open COM port COM2\n" + PROMPT))
+        self.assertTrue(out.endswith(b"\n" + could_not_open(2) + PROMPT))
 
     def test_unplugged_during_a_read(self):
         run, events = self.session(["--unplug-at", "ctrl-c"], b"connect 1\nexit\n")
         self.assertEqual(run.after_start(), PROMPT + connecting(9600))
         # The system's own text for the vanished device and its error number:
-        # under Windows "not ready", whose text keeps its own CR.
+        # under Windows "not ready", whose text keeps its own CR (the
+        # console's CR LF line ends are read as LF already).
         err = run.err
         if ON_WINE:
-            err = err.replace(b"\r\n", b"\n")
             text, code = b"[^\n]*\r\n", b"21"
         else:
             text, code = b"Input/output error\n", b"5"
@@ -122,10 +110,9 @@ class ConnectTest(TempDirCase):
 
     @unittest.skipIf(ON_WINE, "Wine lets a second program open a COM port that is in use")
     def test_second_instance_refused(self):
-        with Sim(self.tmp) as sim:
-            first = Interactive(sim.env)
+        with Sim(self.tmp) as sim, start_host(sim.env) as first:
             first.send(b"connect 1\n")
-            first.wait_output(1, b"Connected at 9600\n")
+            first.expect(b"Connected at 9600\n")
             run = run_host(b"connect 1\nexit\n", env=sim.env)
             out = run.after_start()
             # The system's own text: the device and "Device or resource busy"
@@ -133,7 +120,7 @@ class ConnectTest(TempDirCase):
             busy = b"" if ON_WINE else sim.slave.encode() + b": Device or resource busy"
             self.assertTrue(out.startswith(PROMPT + b"Connecting at 9600...\n\a\aError: cannot open com port COM1: "
                                            + busy), out)
-            self.assertTrue(out.endswith(b"\n\a\aError: could not open COM port COM1\n" + PROMPT), out)
+            self.assertTrue(out.endswith(b"\n" + could_not_open(1) + PROMPT), out)
             first.send(b"disconnect\nexit\n")
             rc, _ = first.finish()
             self.assertEqual(rc, 0)
@@ -148,15 +135,14 @@ class ConnectTest(TempDirCase):
             ([], b"connect 1\ndisconnect\n"),
         ]
         for args, script in cases:
-            with self.subTest(args=args), Sim(self.tmp, *args) as sim:
-                host = Interactive(sim.env)
+            with self.subTest(args=args), Sim(self.tmp, *args) as sim, start_host(sim.env) as host:
                 host.send(b"connect 1\n")
-                host.wait_output(2, PROMPT)
+                host.expect(PROMPT, 2)
                 if b"Connected at" in host.out:
                     self.assertIn(sim.slave, host.open_files())
                 for line in script.splitlines(True)[1:]:
                     host.send(line)
-                host.wait_output(1 + len(script.splitlines()), PROMPT)
+                host.expect(PROMPT, 1 + len(script.splitlines()))
                 self.assertNotIn(sim.slave, host.open_files())
                 host.send(b"exit\n")
                 rc, _ = host.finish()

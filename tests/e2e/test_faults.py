@@ -13,20 +13,18 @@ import concurrent.futures
 import os
 import queue
 import re
-import select
-import signal
-import subprocess
 import tempfile
-import time
 import unittest
 
-from qvtest import EXAMPLES, ON_WINE, PROMPT, SHORT_FIRMWARE_RECORDS, START, host_command, short_firmware
-from qvtest import FW_ABOUT as ABOUT, FW_CONFIRM as CONFIRM, FW_FAILED, FW_POWER as POWER
+from messages import CONF_OK, CONF_WARNING, ENDING, FW_FAILED, NOT_CONNECTED, PROMPT, RULES_OK, RULES_WARNING, \
+    START, TURN_ON, connected, could_not_open
+from messages import FW_ABOUT as ABOUT, FW_CONFIRM as CONFIRM, FW_POWER as POWER, FW_SUCCEEDED
+from qvtest import EXAMPLES, ON_WINE, SHORT_FIRMWARE_RECORDS, short_firmware, start_host
 from simtest import Sim, read_download_report
 
-# Cases side by side, each on a port of its own (COM1 to COM4): under Wine the
+# Cases side by side, each on a port of its own (COM1 to COM5): under Wine the
 # ports are mapped once for the whole run, so two cases cannot share one.
-WORKERS = 4
+WORKERS = 5
 
 STATION = os.path.join(EXAMPLES, "station.cfg")
 RULES = os.path.join(EXAMPLES, "rules.txt")
@@ -46,28 +44,16 @@ else:
     READ_FAILED = (b"\a\aError: could not read on COM port COM1: Input/output error\n"
                    b"Return code 26, system error code 5\n")
 
-TURN_ON = (b"\a\aTURN ON the Quorvantis or CYCLE THE POWER if it is already on.\n"
-           b"You have 20 seconds to do this...")
-CONNECTED = b"Connecting at 9600...\n" + TURN_ON + b"\nConnected at 9600\n"
-NOT_CONNECTED = b"\a\aError: not Connected!\n"
-COULD_NOT_OPEN = b"\a\aError: could not open COM port COM1\n"
+CONNECTED = connected(9600)
+COULD_NOT_OPEN = could_not_open(1)
 # What the port may refuse when its device goes the moment it is opened.
 OPEN_REFUSED = re.compile(rb"\a\aError: (required comm properties for port COM1 not settable: Settable Params "
                           rb"0x00000000|could not get comm properties for port COM1: [^\n]*|could not get the comm "
                           rb"state for port COM1: [^\n]*|could not set the comm state for port COM1: [^\n]*|could not "
                           rb"set the comm timeouts for port COM1: [^\n]*)\n")
 
-CONF_WARNING = (b"\a\aWarning: Configuration file has not yet been processed!\n"
-                b"Do you want to use the Default Configuration? (yes|no) [no]: ")
-RULES_WARNING = (b"\n\a\aWarning: Rules file has not yet been processed!\n"
-                 b"Do you  want to use the Implicit Rule only without specific rules?\n"
-                 b"(yes|no) [no]: ")
-CONF_OK = b"Downloading Configuration succeeded\n"
-RULES_OK = b"Downloading Rules succeeded\n"
-ENDING = (b"\a\aPlease Power OFF the Quorvantis and power it back on to RESET it.\n"
-          b"Disconnected\n")
-
-FW_SUCCEEDED = b"\a\aFirmware update succeeded!\n"
+# Its first line: nothing half-done may print even that.
+SUCCEEDED_LINE = FW_SUCCEEDED[:FW_SUCCEEDED.index(b"\n") + 1]
 FW_RECORDS = SHORT_FIRMWARE_RECORDS
 
 # The example station and its eight rules (224 bytes) go as nine packets:
@@ -150,48 +136,11 @@ def case(name, args, script, commands, at, fatal=None, outputs=None):
     return Case(name, tuple(args), tuple(script), commands, at, fatal, outputs)
 
 
-class Host:
-    """The program on pipes: the whole script goes in at once (it is short),
-    its output is read until it waits at its prompt or ends."""
-
-    def __init__(self, env, script):
-        self.proc = subprocess.Popen(host_command(), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, env=dict(os.environ, **env))
-        self.out = b""
-        self.proc.stdin.write(b"".join(line + b"\n" for line in script))
-        self.proc.stdin.flush()
-
-    def send(self, script):
-        self.proc.stdin.write(b"".join(line + b"\n" for line in script))
-        self.proc.stdin.flush()
-
-    def read_until_prompts(self, count, timeout):
-        """Reads until count prompts have come after the start (True), or the
-        program closed its output (False)."""
-        end = time.monotonic() + timeout
-        fd = self.proc.stdout.fileno()
-        while self.out.count(PROMPT) < count:
-            left = end - time.monotonic()
-            if left <= 0:
-                raise AssertionError("no prompt %d in time: %r" % (count, self.out[-400:]))
-            ready, _, _ = select.select([fd], [], [], left)
-            if ready:
-                chunk = os.read(fd, 65536)
-                if not chunk:
-                    return False
-                self.out += chunk
-        return True
-
-    def fds(self):
-        return sorted(int(name) for name in os.listdir("/proc/%d/fd" % self.proc.pid))
-
-    def finish(self, script=b""):
-        rest, err = self.proc.communicate(script, timeout=30)
-        self.out += rest
-        if ON_WINE:
-            self.out = self.out.replace(b"\r\n", b"\n")
-            err = err.replace(b"\r\n", b"\n")
-        return self.proc.returncode, err
+def start(env, script):
+    """The program on pipes with the whole script (it is short) as its input so far."""
+    host = start_host(env)
+    host.send_lines(script)
+    return host
 
 
 # closed: the device saw the port closed while the program still ran.
@@ -227,14 +176,10 @@ def run_case(c):
 def run_case_on(c, port):
     with tempfile.TemporaryDirectory() as tmp:
         report = os.path.join(tmp, "received.txt")
-        with Sim(tmp, "--opt", "dl_report=" + report, *c.args, port=port) as sim:
-            host = Host(sim.env, on_port(c.script, port))
-            try:
-                at_prompt = host.read_until_prompts(c.commands + 1, 60)
-            except AssertionError:
-                host.proc.kill()
-                host.finish()
-                raise
+        with Sim(tmp, "--opt", "dl_report=" + report, *c.args, port=port) as sim, \
+                start(sim.env, on_port(c.script, port)) as host:
+            # Until it waits at its prompt after the last command, or ends.
+            at_prompt = host.wait_for(PROMPT, c.commands + 1, 60)
             fds = None
             closed = False
             if at_prompt:
@@ -295,7 +240,7 @@ class FaultCase(unittest.TestCase):
             if "unplugged" not in r.events:
                 self.assertTrue(r.closed, r.events)
         # Nothing half-done passes for done, on either side of the line.
-        self.assertNotIn(FW_SUCCEEDED, r.out)
+        self.assertNotIn(SUCCEEDED_LINE, r.out)
         if "state" in r.received:
             self.assertEqual(r.received["state"], "download incomplete")
 
@@ -339,15 +284,13 @@ class ConnectedUnplugTest(FaultCase):
 
     def session(self, script, commands):
         with tempfile.TemporaryDirectory() as tmp, Sim(tmp) as sim:
-            host = Host(sim.env, [b"connect 1"])
-            try:
-                self.assertTrue(host.read_until_prompts(2, 30))
-                sim.proc.send_signal(signal.SIGUSR2)
+            with start(sim.env, [b"connect 1"]) as host:
+                host.expect(PROMPT, 2)
+                sim.unplug()
                 self.assertIsNotNone(sim.wait_for(lambda line: line == "unplugged", 5))
-                host.send(script)
-                self.assertTrue(host.read_until_prompts(2 + commands, 30), host.out[-300:])
+                host.send_lines(script)
+                host.expect(PROMPT, 2 + commands)
                 fds = None if ON_WINE else host.fds()
-            finally:
                 rc, err = host.finish(b"exit\n")
         self.assertEqual(rc, 0, err)
         self.assertEqual(err, b"")
@@ -518,19 +461,13 @@ class FirmwareCablePulledTest(unittest.TestCase):
     def test_cable_pulled_while_the_program_waits_for_enter(self):
         # The port is open and drained; the wait for the device's prompt then fails.
         # Never powered on, so nothing is on its way when the cable goes.
-        with tempfile.TemporaryDirectory() as tmp, Sim(tmp, "--manual-power", *loader()) as sim:
-            host = Host(sim.env, firmware_script()[:2])
-            try:
-                end = time.monotonic() + 30
-                while not host.out.endswith(ABOUT) and time.monotonic() < end:
-                    ready, _, _ = select.select([host.proc.stdout], [], [], 0.1)
-                    if ready:
-                        host.out += os.read(host.proc.stdout.fileno(), 65536)
-                sim.proc.send_signal(signal.SIGUSR2)
-                self.assertIsNotNone(sim.wait_for(lambda line: line == "unplugged", 5))
-                host.send([b""])
-            finally:
-                rc, err = host.finish()
+        with tempfile.TemporaryDirectory() as tmp, Sim(tmp, "--manual-power", *loader()) as sim, \
+                start(sim.env, firmware_script()[:2]) as host:
+            host.expect(ABOUT)
+            sim.unplug()
+            self.assertIsNotNone(sim.wait_for(lambda line: line == "unplugged", 5))
+            host.send_lines([b""])
+            rc, err = host.finish()
         self.assertEqual(rc, 3)
         if ON_WINE:
             self.assertRegex(err, READ_FAILED)

@@ -4,41 +4,17 @@ their own."""
 import os
 import unittest
 
-from qvtest import EXAMPLES, FW_CONFIRM, FW_FAILED, PROMPT, START, TempDirCase, run_host, summary, write_file
-
-
-def angles_ready():
-    """The example files use angles; without the angle parser they cannot load."""
-    if not hasattr(angles_ready, "value"):
-        import tempfile
-        with tempfile.TemporaryDirectory() as tmp:
-            path = write_file(tmp, "a.cfg", "position 39:30:00 -104:30:00\n")
-            run = run_host(b"configure " + path.encode() + b"\nexit\n")
-            angles_ready.value = b"Configuration items processed 1\n" in run.out
-    return angles_ready.value
-
-
-STATION_DISPLAY = (
-    b"Configuration:\nStation Call\tN0CALL\tSSID 0x07\n"
-    b"Base Lat  39.500000\tLon  -104.50000\n"
-    b"Host  baud\t57600\nDSTAR baud\t9600\nTNC   baud\t19200\n"
-    b"WIDE Max 3\tWIDE Total 6\tDupe Window 28 sec.\n"
-    b"NSR: Disabled\tRelay: Enabled\n"
-    b"Digi Path[2]: WIDE1-1,WIDE2-1\n"
-    b"Log Port: Yes\nFix Valid: Yes\tPass packets without valid position: No\n"
-    b"Halt On Error: No\tDrop Mangled Packet: Yes\n"
-)
+from messages import FW_CONFIRM, FW_FAILED, MISSING_FILE_NAME, NO_RULES_COUNT, PROMPT, RULES_DISPLAY, RULES_ITEMS, \
+    STATION_DISPLAY, STATION_ITEMS, summary
+from qvtest import EXAMPLES, TempDirCase, run_host, write_file
 
 
 class ConfigureTest(TempDirCase):
     def test_example_station_file(self):
-        if not angles_ready():
-            self.skipTest("angle parser not in this build")
         path = os.path.join(EXAMPLES, "station.cfg").encode()
         run = run_host(b"configure " + path + b"\ndconfigure\nexit\n")
         self.assertEqual(run.after_start(),
-                         PROMPT + b"Configuration items processed 17\n" + PROMPT + STATION_DISPLAY
-                         + b"Rule count 0\tImplicit Rule Action: Pass\n" + PROMPT)
+                         PROMPT + STATION_ITEMS + PROMPT + STATION_DISPLAY + NO_RULES_COUNT + PROMPT)
         self.assertEqual(run.rc, 0)
 
     def test_failing_line_and_partial_effects(self):
@@ -65,7 +41,7 @@ class ConfigureTest(TempDirCase):
     def test_missing_argument_and_missing_file(self):
         run = run_host(b"configure\nconfigure /nonexistent/x.cfg\nexit\n")
         self.assertEqual(run.after_start(),
-                         PROMPT + b"\a\aError: missing argument: file_name\n" + PROMPT
+                         PROMPT + MISSING_FILE_NAME + PROMPT
                          + b"\a\aError: cannot open /nonexistent/x.cfg\n"
                          b"\a\aError: Configuration processing failed\n" + PROMPT)
 
@@ -87,43 +63,23 @@ class ConfigureTest(TempDirCase):
         self.assertEqual(run.after_start(), PROMPT + b"Configuration items processed 1\n" + PROMPT)
 
 
-RULES_DISPLAY = (
-    b"Rule count 8 plus Implicit\n"
-    b"\nAction Command   Mods Arguments\n"
-    b"Drop   Implicit \n"
-    b"Pass   destin    00   APRS     \n"
-    b"Pass   destin    40   BEACON-3   \n"
-    b"Drop   source    10   NOCALL*   \n"
-    b"Pass   source    30   *   \n"
-    b"Pass   circle    00   25.000 mi R, 39.500000  D Lat, -104.50000  D Lon \n"
-    b"Drop   compass   00   NW Dir, 39.500000  D Lat, -104.50000  D Lon \n"
-    b"Pass   rectangle 00   40.000000  D Lat1, -105.00000  D Lon1, 39.000000  D Lat2, -104.00000  D Lon2\n"
-    b"Pass   sector    00   10.000 D Ang1, 80.000 D Ang2, 0.000 In R, 50.000 Out R\n"
-)
-
 
 class RulesTest(TempDirCase):
     def test_example_rules_file(self):
-        if not angles_ready():
-            self.skipTest("angle parser not in this build")
         path = os.path.join(EXAMPLES, "rules.txt").encode()
         run = run_host(b"drules\nrules " + path + b"\ndrules\nexit\n")
         self.assertEqual(run.after_start(),
                          PROMPT + b"No Rules are configured!  Implicit Rule Action is Pass\n"
-                         + PROMPT + b"Rules processed 8, implicit 1\n" + PROMPT + RULES_DISPLAY + PROMPT)
+                         + PROMPT + RULES_ITEMS + PROMPT + RULES_DISPLAY + PROMPT)
         self.assertEqual(run.rc, 0)
 
     def test_configure_keeps_the_rule_values(self):
-        if not angles_ready():
-            self.skipTest("angle parser not in this build")
         rules = os.path.join(EXAMPLES, "rules.txt").encode()
         station = os.path.join(EXAMPLES, "station.cfg").encode()
         run = run_host(b"rules " + rules + b"\nconfigure " + station + b"\ndconfigure\nexit\n")
         self.assertIn(STATION_DISPLAY + b"Rule count 8\tImplicit Rule Action: Drop\n", run.out)
 
     def test_hundred_rules(self):
-        if not angles_ready():
-            self.skipTest("angle parser not in this build")
         path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "rules100.txt")
         with open(path, "rb") as f:
             data = f.read()
@@ -149,7 +105,7 @@ class RulesTest(TempDirCase):
                          + b"\a\aError: " + path.encode() + b"[3]: invalid SSID range [0..15]: 16:\npass dst ABC-16\n"
                          b"\a\aError: Rule processing failed\n" + PROMPT
                          + b"No Rules are configured!  Implicit Rule Action is Pass\n" + PROMPT
-                         + b"\a\aError: missing argument: file_name\n" + PROMPT)
+                         + MISSING_FILE_NAME + PROMPT)
 
 
 class UnreadableFileTest(TempDirCase):

@@ -1,7 +1,6 @@
 """Firmware update through the simulated device's serial loader."""
 import os
 import re
-import select
 import shlex
 import shutil
 import subprocess
@@ -9,20 +8,15 @@ import tempfile
 import time
 import unittest
 
-from qvtest import EXAMPLE_FIRMWARE, ON_WINE, PROMPT, SOURCE_DIR, START, firmware_file, host_command, run_host, \
-    short_firmware
-from qvtest import FW_ABOUT as ABOUT, FW_CONFIRM as CONFIRM, FW_FAILED as FAILED, FW_POWER as POWER
+from messages import PROMPT, START
+from messages import FW_ABOUT as ABOUT, FW_CONFIRM as CONFIRM, FW_FAILED as FAILED, FW_NO_PROMPT as NO_PROMPT, \
+    FW_NOT_UPDATED as NOT_UPDATED, FW_POWER as POWER, FW_SUCCEEDED as SUCCEEDED
+from qvtest import EXAMPLE_FIRMWARE, ON_WINE, SOURCE_DIR, firmware_file, run_host, short_firmware, start_host
 from simtest import Sim
 
 # The whole example goes once (test_whole_update); the other cases send its
 # first records, since every record line takes its time on the line.
 FIRMWARE = short_firmware()
-
-NOT_UPDATED = b"Quorvantis Firmware will NOT be updated!\n"
-SUCCEEDED = (b"\a\aFirmware update succeeded!\n\nPower cycle Quorvantis!\n"
-             b"Don't forget to Configure Operating Parameters, Process Rules\n"
-             b"and Download these to the Quorvantis!\n")
-NO_PROMPT = b"\n\a\aError: did not receive the Quorvantis Firmware prompt!\n"
 
 
 def records(path):
@@ -69,42 +63,26 @@ class Session:
 
     def __init__(self, sim, commands, power=True):
         self.sim = sim
-        self.proc = subprocess.Popen(host_command(), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, env=dict(os.environ, **sim.env))
-        self.out = b""
-        self.proc.stdin.write(commands)
-        self.proc.stdin.flush()
+        self.host = start_host(sim.env)
+        self.host.send(commands)
         self.started = time.monotonic()
         if power:
-            self.read_until(b"seconds to do this...", 20)
+            self.host.wait_for(b"seconds to do this...", 1, 20)
             sim.power_on()
 
-    def read_until(self, marker, timeout):
-        end = time.monotonic() + timeout
-        fd = self.proc.stdout.fileno()
-        while marker not in self.out and time.monotonic() < end:
-            ready, _, _ = select.select([fd], [], [], 0.1)
-            if ready:
-                chunk = os.read(fd, 65536)
-                if not chunk:
-                    break
-                self.out += chunk
-        return marker in self.out
-
     def finish(self, expect_open=True):
-        if expect_open:
-            closed = self.sim.wait_for(lambda line: line == "closed", 30)
-        self.elapsed = time.monotonic() - self.started
-        rest, self.err = self.proc.communicate(b"exit\n", timeout=30)
-        self.out += rest
-        if ON_WINE:
-            self.out = self.out.replace(b"\r\n", b"\n")
+        with self.host:
+            if expect_open:
+                closed = self.sim.wait_for(lambda line: line == "closed", 30)
+            self.elapsed = time.monotonic() - self.started
+            rc, self.err = self.host.finish(b"exit\n")
+        out = self.host.out
         if expect_open:
             assert closed is not None, "the port stayed open after the firmware command"
-        assert self.proc.returncode == 0, (self.proc.returncode, self.err)
-        assert self.out.startswith(START + PROMPT), self.out[:300]
-        assert self.out.endswith(PROMPT), self.out[-300:]
-        return self.out[len(START + PROMPT):-len(PROMPT)]
+        assert rc == 0, (rc, self.err)
+        assert out.startswith(START + PROMPT), out[:300]
+        assert out.endswith(PROMPT), out[-300:]
+        return out[len(START + PROMPT):-len(PROMPT)]
 
 
 class FirmwareTest(unittest.TestCase):
@@ -285,14 +263,10 @@ class FirmwareTest(unittest.TestCase):
 
     def test_end_of_input_at_the_confirmation(self):
         with self.loader() as sim:
-            proc = subprocess.run(host_command(), input=b"firmware 1 " + FIRMWARE.encode() + b"\n",
-                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                  env=dict(os.environ, **sim.env), timeout=30)
+            run = run_host(b"firmware 1 " + FIRMWARE.encode() + b"\n", env=sim.env, timeout=30)
             self.assertNotIn("opened", sim.events())
-        if ON_WINE:
-            proc.stdout = proc.stdout.replace(b"\r\n", b"\n")
-        self.assertEqual(proc.returncode, 1)
-        self.assertEqual(proc.stdout, START + PROMPT + CONFIRM + b"\n" + NOT_UPDATED + PROMPT + b"\n")
+        self.assertEqual(run.rc, 1)
+        self.assertEqual(run.out, START + PROMPT + CONFIRM + b"\n" + NOT_UPDATED + PROMPT + b"\n")
 
     def test_late_reply_is_not_taken_for_the_copy(self):
         # The device answers record 2 after the program's window: the program
@@ -320,15 +294,10 @@ class FirmwareTest(unittest.TestCase):
 
     def test_refused_while_connected(self):
         with Sim(self.tmp) as sim:
-            proc = subprocess.run(host_command(),
-                                  input=b"connect 1\nfirmware 1 " + FIRMWARE.encode() + b"\nexit\n",
-                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                  env=dict(os.environ, **sim.env), timeout=60)
-        if ON_WINE:
-            proc.stdout = proc.stdout.replace(b"\r\n", b"\n")
-        self.assertEqual(proc.returncode, 0)
+            run = run_host(b"connect 1\nfirmware 1 " + FIRMWARE.encode() + b"\nexit\n", env=sim.env, timeout=60)
+        self.assertEqual(run.rc, 0)
         self.assertIn(b"Connected at 9600\n" + PROMPT +
-                      b"\a\aError: already Connected, Disconnect first!\n" + PROMPT, proc.stdout)
+                      b"\a\aError: already Connected, Disconnect first!\n" + PROMPT, run.out)
 
 
 class PacedLineTest(unittest.TestCase):

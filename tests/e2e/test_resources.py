@@ -3,19 +3,14 @@ flat over a long run of configure/rules cycles, and lines no operator should
 type (NUL bytes, bytes above 0x7F, very long lines, end of input in the middle
 of a question) neither crash the program nor run an answer as a command."""
 import os
-import select
-import subprocess
 import sys
-import time
 import unittest
 
-from qvtest import EXAMPLES, ON_WINE, PROMPT, START, TempDirCase, host_command, run_host, summary, write_file, proc_status
-from qvtest import short_firmware
+from messages import ENDING, FW_ABOUT, FW_FAILED, FW_SUCCEEDED, PROMPT, RULES_OK, START, could_not_open, summary, \
+    unknown
+from messages import FW_CONFIRM as FIRMWARE_QUESTION, FW_NOT_UPDATED as NOT_UPDATED
+from qvtest import EXAMPLES, ON_WINE, TempDirCase, run_host, short_firmware, start_host, write_file
 from simtest import Sim
-
-FIRMWARE_QUESTION = (b"\a\aWARNING! This will alter the Quorvantis firmware!\n"
-                     b"Do you want to continue (n or y)? [n]: ")
-NOT_UPDATED = b"Quorvantis Firmware will NOT be updated!\n"
 
 STATION = (b"call N0CALL\nssid 7\nposition 45:30:15, -122:30:00\nhost 57600\n"
            b"widemax 3\nwidetotal 6\ndupewin 30\ndigipath WIDE1-1,WIDE2-2\n")
@@ -23,67 +18,48 @@ BAD_STATION = b"ssid 16\n"
 RULES = b"pass src *\ndrop dst ABCDEF\npass compass NE\ndrop implicit\n"
 BAD_RULES = b"pass nothing\n"
 
-
-def unknown(word):
-    return b"\a\aError: unknown command: " + word + b"\n"
+# Its first lines: what the device sessions below look for.
+SUCCEEDED_LINE = FW_SUCCEEDED[:FW_SUCCEEDED.index(b"\n") + 1]
+FAILED_LINE = FW_FAILED[:FW_FAILED.index(b"\n") + 1]
 
 
 class Interactive:
     """The program waiting at its prompt, fed a line at a time."""
 
     def __init__(self, env=None):
-        full_env = dict(os.environ)
-        if env:
-            full_env.update(env)
-        self.proc = subprocess.Popen(host_command(), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, env=full_env)
-        self.out = b""
-        self.wait_for(PROMPT, 1)
-
-    def wait_for(self, text, count, timeout=60):
-        """Reads until text has appeared count more times."""
-        start = len(self.out)
-        deadline = time.monotonic() + timeout
-        while self.out.count(text, start) < count:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                raise AssertionError("no %r after %r" % (text, self.out[-300:]))
-            ready, _, _ = select.select([self.proc.stdout], [], [], left)
-            if not ready:
-                continue
-            chunk = os.read(self.proc.stdout.fileno(), 65536)
-            if not chunk:
-                raise AssertionError("the program ended: %r" % self.out[-300:])
-            self.out += chunk
-        return self.out[start:]
+        self.host = start_host(env)
+        self.host.expect(PROMPT)
 
     def send(self, lines, prompts=None, wait=PROMPT):
         """Sends lines (bytes) and waits for one prompt per line, or for the
-        given number of wait texts."""
+        given number of wait texts; gives what the program printed meanwhile."""
         if prompts is None:
-            # A line at a time: the program's output is read before more
-            # input is written, so neither pipe can fill up and stall.
+            # A line at a time, each answered before the next is written.
             seen = b""
             for line in lines.splitlines(keepends=True):
                 seen += self.send(line, 1 if line.endswith(b"\n") else 0)
             return seen
-        self.proc.stdin.write(lines)
-        self.proc.stdin.flush()
-        return self.wait_for(wait, prompts)
+        start = self.host.mark()
+        self.host.send(lines)
+        self.host.expect(wait, prompts, 60, start)
+        return self.host.since(start)
 
     def fds(self):
-        return sorted(int(name) for name in os.listdir("/proc/%d/fd" % self.proc.pid))
+        return self.host.fds()
 
     def targets(self):
-        return [os.readlink("/proc/%d/fd/%d" % (self.proc.pid, fd)) for fd in self.fds()]
+        return self.host.open_files()
 
     def status(self, field):
-        return proc_status(self.proc.pid, field)
+        return self.host.status(field)
+
+    @property
+    def out(self):
+        return self.host.out
 
     def finish(self):
-        rest, err = self.proc.communicate(b"exit\n", timeout=60)
-        self.out += rest
-        return self.proc.returncode, err
+        with self.host:
+            return self.host.finish(b"exit\n", timeout=60)
 
 
 @unittest.skipIf(ON_WINE, "reads the process's own /proc entries")
@@ -147,11 +123,11 @@ class DeviceDescriptorTest(TempDirCase):
     def test_download(self):
         station = os.path.join(EXAMPLES, "station.cfg").encode()
         rules = os.path.join(EXAMPLES, "rules.txt").encode()
-        ending = b"\a\aPlease Power OFF the Quorvantis and power it back on to RESET it.\nDisconnected\n"
+        ending = ENDING
         prepare = [(b"configure " + station + b"\n", 1, b"", False), (b"rules " + rules + b"\n", 1, b"", False),
                    (b"connect 1\n", 1, b"Connected at 9600\n", True)]
         cases = [
-            ([], b"Downloading Rules succeeded\n" + ending),
+            ([], RULES_OK + ending),
             (["--opt", "dl_nak_packet=4", "--opt", "dl_nak_times=5"], b"\a\aError: Download failed: -3\n" + ending),
             (["--opt", "dl_garbage_packet=2", "--opt", "dl_garbage_byte=0x41"],
              b"\a\aError: Download failed: -2\n" + ending),
@@ -164,8 +140,8 @@ class DeviceDescriptorTest(TempDirCase):
     def test_firmware(self):
         good = short_firmware().encode()
         bad = write_file(self.tmp, "bad.hex", ":10000000CBBED3A6811058DF3443A676C621D1E6F6\n").encode()
-        succeeded = b"\a\aFirmware update succeeded!\n"
-        failed = b"Error: Firmware update failed!\n"
+        succeeded = SUCCEEDED_LINE
+        failed = FAILED_LINE
         # The Enter line is asked for only once the file is good and the port open.
         cases = [
             ([], good + b"\ny\n\n", succeeded),
@@ -178,8 +154,7 @@ class DeviceDescriptorTest(TempDirCase):
             with self.subTest(args=args, answers=answers):
                 self.session(["--mode", "loader", "--opt", "enq-delay=0"] + args,
                              [(b"firmware 1 " + answers, 1, text, False),
-                              (b"firmware 2 " + good + b"\ny\n", 1, b"\a\aError: could not open COM port COM2\n",
-                               False)])
+                              (b"firmware 2 " + good + b"\ny\n", 1, could_not_open(2), False)])
 
 
 @unittest.skipIf(ON_WINE, "reads the process's own /proc entries; COMn links are the POSIX mapping")
@@ -208,13 +183,10 @@ class NotAPortTest(TempDirCase):
             for port, target, message in targets:
                 with self.subTest(target=target):
                     out = host.send(b"connect %d\n" % port)
-                    self.assertEqual(out, b"Connecting at 9600...\n" + message
-                                     + b"\a\aError: could not open COM port COM%d\n" % port + PROMPT)
+                    self.assertEqual(out, b"Connecting at 9600...\n" + message + could_not_open(port) + PROMPT)
                     self.assertEqual(host.fds(), [0, 1, 2])
                     out = host.send(b"firmware %d %s\ny\n" % (port, hexfile), 1)
-                    self.assertEqual(out, FIRMWARE_QUESTION + message + b"\a\aError: could not open COM port COM%d\n"
-                                     % port + b"Error: Firmware update failed!\n\tPower cycle Quorvantis and try again!\n"
-                                     + PROMPT)
+                    self.assertEqual(out, FIRMWARE_QUESTION + message + could_not_open(port) + FW_FAILED + PROMPT)
                     self.assertEqual(host.fds(), [0, 1, 2])
         finally:
             rc, err = host.finish()
@@ -310,10 +282,8 @@ class BadInputTest(TempDirCase):
 class FirmwareEnterLineTest(TempDirCase):
     """The line the firmware command waits for before it asks for power: its
     text and the end of input are ignored, and it never runs as a command."""
-    ABOUT_END = b"Type the Enter key when you are ready to continue..."
-    SUCCEEDED = (b"\a\aFirmware update succeeded!\n\nPower cycle Quorvantis!\n"
-                 b"Don't forget to Configure Operating Parameters, Process Rules\n"
-                 b"and Download these to the Quorvantis!\n")
+    ABOUT_END = FW_ABOUT[FW_ABOUT.rindex(b"\n") + 1:]
+    SUCCEEDED = FW_SUCCEEDED
 
     def test_enter_line_is_never_a_command(self):
         hexfile = short_firmware().encode()

@@ -1,7 +1,8 @@
 """The command shell end to end: start-up, matching, repeat, long lines, exit."""
 import unittest
 
-from qvtest import PROMPT, START, run_host, summary
+from messages import MISSING_FILE_NAME, PROMPT, START, summary, unknown
+from qvtest import run_host
 
 
 class ShellTest(unittest.TestCase):
@@ -25,12 +26,12 @@ class ShellTest(unittest.TestCase):
 
     def test_unknown_and_ambiguous_words(self):
         cases = [
-            (b"helpme", b"\a\aError: unknown command: helpme\n"),
+            (b"helpme", unknown(b"helpme")),
             (b"c", b"\a\aError: ambiguous command: c\n"),
             (b"co", b"\a\aError: ambiguous command: co\n"),
             (b"con", b"\a\aError: ambiguous command: con\n"),
             (b"d", b"\a\aError: ambiguous command: d\n"),
-            (b"Dx", b"\a\aError: unknown command: Dx\n"),
+            (b"Dx", unknown(b"Dx")),
         ]
         for line, message in cases:
             with self.subTest(line=line):
@@ -45,25 +46,21 @@ class ShellTest(unittest.TestCase):
         # '.' first does nothing; '.anything' repeats; a delimiter-only line
         # becomes the previous line, so '.' after it does nothing either.
         script = b".\nhelpme\n.\n.anything\n, ,\n.\nexit\n"
-        unknown = b"\a\aError: unknown command: helpme\n"
-        self.expect(script, PROMPT * 2 + unknown + PROMPT + unknown + PROMPT + unknown + PROMPT * 3, 0)
+        helpme = unknown(b"helpme")
+        self.expect(script, PROMPT * 2 + helpme + PROMPT + helpme + PROMPT + helpme + PROMPT * 3, 0)
 
     def test_empty_lines_are_not_remembered(self):
-        self.expect(b"helpme\n\n.\nexit\n",
-                    PROMPT + b"\a\aError: unknown command: helpme\n" + PROMPT * 2
-                    + b"\a\aError: unknown command: helpme\n" + PROMPT, 0)
+        self.expect(b"helpme\n\n.\nexit\n", PROMPT + unknown(b"helpme") + PROMPT * 2 + unknown(b"helpme") + PROMPT, 0)
 
     def test_windows_line_ends(self):
         # CR LF ends a line like LF: a line of CR LF alone is ignored and is not
         # remembered, and the CR does not count toward the 255 characters.
-        unknown = b"\a\aError: unknown command: helpme\n"
+        helpme = unknown(b"helpme")
         long_word = b"y" * 254
         cases = [
-            (b"helpme\r\n\r\n.\r\nexit\r\n", PROMPT + unknown + PROMPT * 2 + unknown + PROMPT),
-            (long_word + b"\r\n.\r\nexit\r\n",
-             PROMPT + (b"\a\aError: unknown command: " + long_word + b"\n" + PROMPT) * 2),
-            (b"y" * 255 + b"\r\nexit\r\n",
-             PROMPT + b"\a\aError: unknown command: " + b"y" * 255 + b"\n" + PROMPT * 2),
+            (b"helpme\r\n\r\n.\r\nexit\r\n", PROMPT + helpme + PROMPT * 2 + helpme + PROMPT),
+            (long_word + b"\r\n.\r\nexit\r\n", PROMPT + (unknown(long_word) + PROMPT) * 2),
+            (b"y" * 255 + b"\r\nexit\r\n", PROMPT + unknown(b"y" * 255) + PROMPT * 2),
         ]
         for script, after_start in cases:
             with self.subTest(script=script[:20]):
@@ -75,14 +72,12 @@ class ShellTest(unittest.TestCase):
     def test_long_line_in_pieces(self):
         # 300 characters: a piece of 255, then one of 45 at the next prompt.
         line = b"y" * 255 + b"z" * 45
-        self.expect(line + b"\nexit\n",
-                    PROMPT + b"\a\aError: unknown command: " + b"y" * 255 + b"\n"
-                    + PROMPT + b"\a\aError: unknown command: " + b"z" * 45 + b"\n" + PROMPT, 0)
+        self.expect(line + b"\nexit\n", PROMPT + unknown(b"y" * 255) + PROMPT + unknown(b"z" * 45) + PROMPT, 0)
 
     def test_missing_file_name(self):
         for line in (b"configure", b"rules", b"configure ,", b"rules\t"):
             with self.subTest(line=line):
-                self.expect(line + b"\nexit\n", PROMPT + b"\a\aError: missing argument: file_name\n" + PROMPT, 0)
+                self.expect(line + b"\nexit\n", PROMPT + MISSING_FILE_NAME + PROMPT, 0)
 
 
     def test_angles_text_and_one_more_line_feed(self):

@@ -1,44 +1,36 @@
 """The simulator as an operator runs it by hand: what its --link does to the
 path it is given, and what its help promises."""
 import os
+import re
 import select
 import signal
-import subprocess
 import termios
 import time
 import tty
 import unittest
 
-from qvtest import SIM, TempDirCase
+from qvproc import Sim, run_program
+from qvtest import SIM, SOURCE_DIR, TempDirCase
 
 
 def sim_command():
     if not SIM:
-        raise unittest.SkipTest("QV_SIM is not set")
+        raise AssertionError("QV_SIM is not set: run the tests through ctest")
     return [SIM]
 
 
-class RunningSim:
-    """The simulator started with some arguments, read up to its "ready" line."""
+def running_sim(*args):
+    """The simulator started with exactly these arguments, up to its "ready"
+    line or its end: its slave is None when it did not start."""
+    sim = Sim(sim_command()[0], *args, start=False)
+    sim.start(require=False)
+    return sim
 
-    def __init__(self, *args):
-        self.proc = subprocess.Popen(sim_command() + list(args), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        self.lines = []
-        self.slave = None
-        for raw in self.proc.stdout:
-            line = raw.decode(errors="replace").rstrip("\n")
-            self.lines.append(line)
-            if line.startswith("ready "):
-                self.slave = line[len("ready "):]
-                break
 
-    def stop(self, sig=signal.SIGTERM):
-        """Stops it as an operator does; its exit status and standard error."""
-        if self.proc.poll() is None:
-            self.proc.send_signal(sig)
-        rest, err = self.proc.communicate(timeout=10)
-        self.lines += rest.decode(errors="replace").splitlines()
-        return self.proc.returncode, err.decode(errors="replace")
+def run_sim(*args):
+    """The simulator run to its end: its output, its standard error (text) and its status."""
+    out, err, rc = run_program(sim_command() + list(args), timeout=10)
+    return out, err.decode(errors="replace"), rc
 
 
 class LinkTest(TempDirCase):
@@ -72,7 +64,7 @@ class LinkTest(TempDirCase):
                 path = os.path.join(self.tmp, name.replace(" ", "-"))
                 make(path)
                 before = os.readlink(path) if os.path.islink(path) else None
-                sim = RunningSim("--link", path)
+                sim = running_sim("--link", path)
                 if outcome == "refuse":
                     rc, err = sim.stop()
                     self.assertIsNone(sim.slave)
@@ -84,17 +76,17 @@ class LinkTest(TempDirCase):
                     else:
                         self.assertTrue(os.path.isdir(path))
                     continue
-                self.assertIsNotNone(sim.slave, sim.lines)
+                self.assertIsNotNone(sim.slave, sim.lines())
                 self.assertEqual(os.readlink(path), sim.slave)
                 replaced = "replaced link %s (it pointed at %s)" % (path, before)
-                self.assertEqual(replaced in sim.lines, outcome == "replace", sim.lines)
+                self.assertEqual(replaced in sim.lines(), outcome == "replace", sim.lines())
                 rc, err = sim.stop(signal.SIGINT)
                 self.assertEqual(rc, 0, err)
                 self.assertFalse(os.path.lexists(path))
 
     def test_a_link_pointed_elsewhere_meanwhile_stays(self):
         path = os.path.join(self.tmp, "com1")
-        sim = RunningSim("--link", path)
+        sim = running_sim("--link", path)
         self.assertIsNotNone(sim.slave)
         # The operator points the port at an adapter while the simulator runs.
         os.unlink(path)
@@ -102,6 +94,78 @@ class LinkTest(TempDirCase):
         rc, _ = sim.stop()
         self.assertEqual(rc, 0)
         self.assertEqual(os.readlink(path), "/dev/null")
+
+
+class NamesTest(TempDirCase):
+    """The faults, points and settings a test names must be ones the device
+    acts on: a misspelt one is refused at start, never run as no fault."""
+
+    def names(self):
+        out, err, rc = run_sim("--names")
+        self.assertEqual(rc, 0, err)
+        return [line.split() for line in out.decode().splitlines()]
+
+    def test_misspelt_names_are_refused(self):
+        cases = [
+            (["--fault", "no-prodcut"], "--fault no-prodcut: no such fault; the faults are: no-product "),
+            (["--fault", "chatter", "--fault", "Chatter"], "--fault Chatter: no such fault"),
+            (["--unplug-at", "power_on"], "--unplug-at power_on: no such point; the points are: open power-on "),
+            (["--unplug-at", "loader-line-0"], "--unplug-at loader-line-0: no such point"),
+            (["--unplug-at", "loader-line-"], "--unplug-at loader-line-: no such point"),
+            (["--unplug-at", "loader-line-2x"], "--unplug-at loader-line-2x: no such point"),
+            (["--opt", "dl_nak_pakcet=3"], "--opt dl_nak_pakcet=3: no such setting; the settings are: download: "),
+            (["--opt", "enq_delay=0"], "--opt enq_delay=0: no such setting"),
+            (["--opt", "dl_nak_packet=two"], "--opt dl_nak_packet wants a number: two"),
+            (["--opt", "late-ms=190ms"], "--opt late-ms wants a number: 190ms"),
+            (["--mode", "lodaer"], "--mode lodaer: no such mode; the modes are: download loader"),
+        ]
+        for args, message in cases:
+            with self.subTest(args=args):
+                link = os.path.join(self.tmp, "com1")
+                out, err, rc = run_sim("--link", link, *args)
+                self.assertEqual(rc, 2)
+                self.assertEqual(out, b"")
+                self.assertTrue(err.startswith("quorvantis-sim: " + message), err)
+                self.assertFalse(os.path.lexists(link))
+
+    def test_every_listed_name_is_taken(self):
+        names = self.names()
+        kinds = {kind for kind, _, _ in names}
+        self.assertEqual(kinds, {"fault", "point", "opt"})
+        for kind, name, owner in names:
+            args = {"fault": ["--fault", name],
+                    "point": ["--unplug-at", name.replace("-N", "-3")],
+                    "opt": ["--opt", name.partition("=")[0] + "=7"]}[kind]
+            with self.subTest(name=name):
+                sim = running_sim(*args)
+                rc, err = sim.stop()
+                self.assertIsNotNone(sim.slave, err)
+                self.assertEqual(rc, 0, err)
+
+    def test_help_lists_every_name(self):
+        words = run_sim("--help")[0].decode().split()
+        for kind, name, owner in self.names():
+            with self.subTest(name=name):
+                self.assertIn(name, words)
+                if owner != "device":
+                    self.assertIn(owner + ":", words)
+
+
+class SourceTest(unittest.TestCase):
+    def test_no_header_of_the_program(self):
+        # The oracle shares no code with what it checks: every header it
+        # includes in quotes is one of its own.
+        sim_dir = os.path.join(SOURCE_DIR, "sim")
+        own = set(os.listdir(sim_dir))
+        for name in sorted(own):
+            if not name.endswith((".cpp", ".h")):
+                continue
+            with open(os.path.join(sim_dir, name)) as f:
+                for line in f:
+                    found = re.match(r'\s*#\s*include\s*"([^"]*)"', line)
+                    if found:
+                        with self.subTest(file=name, include=found.group(1)):
+                            self.assertIn(found.group(1), own)
 
 
 class TerminalProgram:
@@ -134,13 +198,13 @@ class TerminalProgram:
 
 class HelpTest(TempDirCase):
     def help_text(self):
-        run = subprocess.run(sim_command() + ["--help"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=10)
-        self.assertEqual(run.returncode, 0)
-        return " ".join(run.stdout.decode().split())
+        out, _, rc = run_sim("--help")
+        self.assertEqual(rc, 0)
+        return " ".join(out.decode().split())
 
     def test_what_a_terminal_program_sees(self):
         # The help's paragraph for terminal programs, key by key.
-        sim = RunningSim("--power-delay", "0")
+        sim = running_sim("--power-delay", "0")
         try:
             term = TerminalProgram(sim.slave)
             term.read_until(b"Version 2.0-1\r\n")  # the start-up text after power-on
@@ -161,7 +225,7 @@ class HelpTest(TempDirCase):
             term.close()
         finally:
             sim.stop()
-        events = [line for line in sim.lines if not line.startswith("ready ")]
+        events = sim.events()
         self.assertEqual(events[:6], ["opened", "power-on", "ctrl-c", "cr", "host 57600", "ctrl-c"])
         self.assertIn("closed", events)
         self.assertEqual(events[events.index("closed") + 1:events.index("closed") + 3], ["opened", "power-on"])

@@ -28,7 +28,10 @@ import zipfile
 SOURCE_DIR = os.environ.get("QV_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
 sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "e2e"))
 
-from qvtest import FW_ABOUT, FW_CONFIRM, FW_POWER, START, run_host  # noqa: E402
+from messages import DOWNLOADED, FW_ABOUT, FW_CONFIRM, FW_POWER, FW_SUCCEEDED, NO_RULES_COUNT, PROMPT, \
+    RULES_DISPLAY, RULES_ITEMS, START, STATION_DISPLAY, STATION_ITEMS, connected  # noqa: E402
+from qvproc import run_program  # noqa: E402
+from qvtest import run_host  # noqa: E402
 from simtest import Sim, read_download_report  # noqa: E402
 
 DEB = os.environ.get("QV_DEB", "")
@@ -42,62 +45,25 @@ EXAMPLES = ("station.cfg", "rules.txt", "firmware.hex")
 
 # The walk-through of the README with the example files: what the program
 # answers to configure, rules, connect 1 and download.
-WALK_THROUGH = (b"Command> Configuration items processed 17\n"
-                b"Command> Rules processed 8, implicit 1\n"
-                b"Command> Connecting at 9600...\n"
-                b"\a\aTURN ON the Quorvantis or CYCLE THE POWER if it is already on.\n"
-                b"You have 20 seconds to do this...\n"
-                b"Connected at 9600\n"
-                b"Command> Downloading Configuration succeeded\n"
-                b"Downloading Rules succeeded\n"
-                b"\a\aPlease Power OFF the Quorvantis and power it back on to RESET it.\n"
-                b"Disconnected\n"
-                b"Command> ")
+WALK_THROUGH = (PROMPT + STATION_ITEMS + PROMPT + RULES_ITEMS + PROMPT + connected(9600) + PROMPT
+                + DOWNLOADED + PROMPT)
 
 # dconfigure after configure examples/station.cfg, and drules after rules
 # examples/rules.txt, as the README's walk-through shows them (blanks at the
-# ends of the lines not shown).
-DCONFIGURE = """Configuration:
-Station Call\tN0CALL\tSSID 0x07
-Base Lat  39.500000\tLon  -104.50000
-Host  baud\t57600
-DSTAR baud\t9600
-TNC   baud\t19200
-WIDE Max 3\tWIDE Total 6\tDupe Window 28 sec.
-NSR: Disabled\tRelay: Enabled
-Digi Path[2]: WIDE1-1,WIDE2-1
-Log Port: Yes
-Fix Valid: Yes\tPass packets without valid position: No
-Halt On Error: No\tDrop Mangled Packet: Yes
-Rule count 0\tImplicit Rule Action: Pass
-"""
-DRULES = """Rule count 8 plus Implicit
-
-Action Command   Mods Arguments
-Drop   Implicit
-Pass   destin    00   APRS
-Pass   destin    40   BEACON-3
-Drop   source    10   NOCALL*
-Pass   source    30   *
-Pass   circle    00   25.000 mi R, 39.500000  D Lat, -104.50000  D Lon
-Drop   compass   00   NW Dir, 39.500000  D Lat, -104.50000  D Lon
-Pass   rectangle 00   40.000000  D Lat1, -105.00000  D Lon1, 39.000000  D Lat2, -104.00000  D Lon2
-Pass   sector    00   10.000 D Ang1, 80.000 D Ang2, 0.000 In R, 50.000 Out R
-"""
+# ends of the lines not compared).
+DCONFIGURE = (STATION_DISPLAY + NO_RULES_COUNT).decode()
+DRULES = RULES_DISPLAY.decode()
 # The same session on both systems, with the path separator of each: the
 # configuration and the rules, then the firmware file sent to the simulated
 # loader on COM9 (yes to the question, Enter to go on).
 SESSION = ("configure examples{0}station.cfg\ndconfigure\nrules examples{0}rules.txt\ndrules\n"
            "firmware 9 examples{0}firmware.hex\ny\n\nexit\n")
-SESSION_TEXT = ("Command> Configuration items processed 17\nCommand> " + DCONFIGURE +
-                "Command> Rules processed 8, implicit 1\nCommand> " + DRULES + "Command> ")
-FW_SUCCEEDED = (b"\a\aFirmware update succeeded!\n\nPower cycle Quorvantis!\n"
-                b"Don't forget to Configure Operating Parameters, Process Rules\n"
-                b"and Download these to the Quorvantis!\n")
+SESSION_TEXT = (PROMPT + STATION_ITEMS + PROMPT).decode() + DCONFIGURE + (PROMPT + RULES_ITEMS + PROMPT).decode() \
+    + DRULES + PROMPT.decode()
 # The progress line, redrawn after every record the loader acknowledged.
 PROGRESS = rb"\r +\d+s TTC +\d+s +\d+\.\d% ?=*"
 FIRMWARE_TEXT = re.compile(re.escape(FW_CONFIRM + FW_ABOUT + FW_POWER + b"\n\n") + b"((?:" + PROGRESS + b")+)\n" +
-                           re.escape(FW_SUCCEEDED + b"Command> ") + b"$")
+                           re.escape(FW_SUCCEEDED + PROMPT) + b"$")
 
 
 def need(value, name):
@@ -284,13 +250,11 @@ class WindowsZip(unittest.TestCase):
             if wine_link:
                 os.symlink(loader.slave, wine_link + ".new")
                 os.replace(wine_link + ".new", wine_link)
-            env = dict(os.environ, XDG_CONFIG_HOME=loader.env["XDG_CONFIG_HOME"])
-            proc = subprocess.run(argv, input=SESSION.format(separator).encode(), stdout=subprocess.PIPE,
-                                  stderr=subprocess.PIPE, cwd=cwd, env=env, timeout=120)
+            out, _, rc = run_program(argv, SESSION.format(separator).encode(), env=loader.env, cwd=cwd, timeout=120)
             loader.wait_for(lambda line: line == "closed")
         with open(received) as f:
             records = f.read().split()
-        return proc.stdout, proc.returncode, records
+        return out, rc, records
 
     def test_same_text_as_the_linux_program(self):
         """configure, dconfigure, rules, drules and firmware with the packaged examples."""

@@ -6,6 +6,7 @@
 
 #include "config/conf_image.h"
 #include "fake_serial.h"
+#include "out_capture.h"
 #include "serial/dev_connection.h"
 #include "serial/serial_port.h"
 
@@ -39,12 +40,12 @@ struct DevConnection : ::testing::Test {
         char line[128];
         std::snprintf(line, sizeof line, "%s", args);
         word_cursor words = word_start(line);
-        console_capture out;
+        out_capture out;
         cmd(words);
         return out.text();
     }
     std::string disconnect() {
-        console_capture out;
+        out_capture out;
         cmd_disconnect();
         return out.text();
     }
@@ -138,7 +139,7 @@ TEST_F(DevConnection, HandshakeReadsAndOrder) {
 TEST_F(DevConnection, AlreadyConnected) {
     ASSERT_EQ(connect_ok("3", 9600), success_text(9600));
     EXPECT_EQ(command(cmd_connect, "4"), "\a\aError: already Connected!\n");
-    console_capture out;
+    out_capture out;
     EXPECT_EQ(dev_connect(9600, 0), 1);
     EXPECT_EQ(out.text(), "Connecting at 9600...\n\a\aError: already Connected!\n");
     EXPECT_EQ(connected, 1);
@@ -326,7 +327,7 @@ TEST_F(DevConnection, ResyncCarriageReturnFails) {
     ASSERT_EQ(connect_ok("3 9600", 9600), success_text(9600));
     connected = 1;
     f->write_fails = true;
-    console_capture out;
+    out_capture out;
     EXPECT_EQ(dev_connect(9600, 1), 7);
     EXPECT_EQ(out.text(), "Connecting at 9600...\n\a\aError: wrote 0 of 1, got error on port COM3: Input/output error\n"
                           "\a\aError: wrote CR character, got error on port COM3\n");

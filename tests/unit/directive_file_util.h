@@ -1,5 +1,5 @@
-// Helpers of the parser tests: a directive file in a temporary place, and the
-// console output of a call captured as bytes.
+// Helpers of the parser tests: a directive file in a temporary place (and
+// capture_output of out_capture.h, for the console output of a call).
 #pragma once
 
 #include <csignal>
@@ -11,7 +11,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include "shell/console.h"
+#include "out_capture.h"
 
 class temp_file {
 public:
@@ -108,18 +108,3 @@ public:
 private:
     std::string path_;
 };
-
-// Runs fn with the console output going to memory; returns what it printed.
-template <typename F>
-std::string capture_output(F fn) {
-    char* buf = nullptr;
-    size_t size = 0;
-    FILE* mem = open_memstream(&buf, &size);
-    con_set_output(mem);
-    fn();
-    con_set_output(nullptr);
-    std::fclose(mem);
-    std::string out(buf, size);
-    std::free(buf);
-    return out;
-}

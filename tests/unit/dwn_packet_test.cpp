@@ -3,10 +3,12 @@
 
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "download/dwn_packet.h"
 #include "dwn_line_fake.h"
+#include "out_capture.h"
 
 namespace {
 
@@ -67,10 +69,15 @@ class DwnLine : public ::testing::Test {
 protected:
     void start(const std::vector<int>& script) {
         dwn_fake::install(script);
-        dwn_fake::capture_begin();
+        out_.emplace("");
     }
-    std::string finish() { return dwn_fake::capture_end(); }
+    std::string finish() {
+        std::string text = out_->text();
+        out_.reset();
+        return text;
+    }
     void TearDown() override { dwn_fake::remove(); }
+    std::optional<out_capture> out_;
 };
 
 struct example_packet {

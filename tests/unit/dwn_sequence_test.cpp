@@ -9,6 +9,7 @@
 #include "config/conf_image.h"
 #include "download/dwn_sequence.h"
 #include "dwn_line_fake.h"
+#include "out_capture.h"
 #include "rules/rule_table.h"
 #include "serial/dev_connection.h"
 #include "shell/console.h"
@@ -59,9 +60,7 @@ protected:
     std::string run(const std::vector<int>& script, const std::string& input = "") {
         dwn_fake::install(script);
         connected = 1;
-        dwn_fake::capture_begin(input);
-        cmd_download();
-        return dwn_fake::capture_end();
+        return capture_output(input, [] { cmd_download(); });
     }
     conf_image_t saved_conf{};
     std::array<rule_entry, RULE_MAX> saved_rules{};
@@ -79,9 +78,7 @@ TEST_F(Download, NotConnectedAsksNothing) {
     dwn_fake::install({});
     conf_processed = 0;
     connected = 0;
-    dwn_fake::capture_begin("yes\nyes\n");
-    cmd_download();
-    EXPECT_EQ(dwn_fake::capture_end(), "\a\aError: not Connected!\n");
+    EXPECT_EQ(capture_output("yes\nyes\n", [] { cmd_download(); }), "\a\aError: not Connected!\n");
     EXPECT_TRUE(line().writes.empty());
 }
 
@@ -182,11 +179,11 @@ TEST_F(Download, LongAnswerRestNeverReachesTheNextRead) {
     conf_processed = 0;
     dwn_fake::install({});
     connected = 1;
-    dwn_fake::capture_begin(std::string(255, 'n') + "yes\nnext\n");
-    cmd_download();
     char rest[16] = {};
-    std::fgets(rest, sizeof rest, con_input());
-    dwn_fake::capture_end();
+    capture_output(std::string(255, 'n') + "yes\nnext\n", [&] {
+        cmd_download();
+        std::fgets(rest, sizeof rest, con_input());
+    });
     EXPECT_STREQ(rest, "next\n");
 }
 
@@ -256,9 +253,7 @@ TEST_F(Download, FailedCommandWriteStaysConnected) {
     dwn_fake::install({});
     line().write_fails_at = 1;
     connected = 1;
-    dwn_fake::capture_begin();
-    cmd_download();
-    std::string out = dwn_fake::capture_end();
+    std::string out = capture_output("", [] { cmd_download(); });
     const std::string tail = "\a\aError: wrote Download command, got error on port COM1\n";
     ASSERT_GE(out.size(), tail.size());
     EXPECT_EQ(out.substr(out.size() - tail.size()), tail);

@@ -14,6 +14,7 @@
 
 #include "fake_serial.h"
 #include "firmware/fw_loader.h"
+#include "out_capture.h"
 #include "platform/platform.h"
 #include "serial/serial_port.h"
 #include "shell/console.h"
@@ -63,7 +64,7 @@ struct fw_fixture : ::testing::Test {
     }
     void bytes(std::initializer_list<uint8_t> list) { fake->queue_bytes(std::vector<uint8_t>(list)); }
     int run(std::string& out) {
-        console_capture capture;
+        out_capture capture;
         int result = firmware(3, path);
         out = capture.text();
         return result;

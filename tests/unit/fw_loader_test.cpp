@@ -11,6 +11,7 @@
 
 #include "common/word_scan.h"
 #include "fake_serial.h"
+#include "out_capture.h"
 #include "platform/platform.h"
 #include "serial/dev_connection.h"
 #include "shell/console.h"
@@ -20,32 +21,11 @@ namespace {
 int64_t test_now = 0;
 int64_t test_clock() { return test_now * 1000; }  // the platform clock counts milliseconds
 
-// Output of a piece of work, with input taken from the given text.
-template <typename Work>
-std::string captured(const std::string& input, Work work) {
-    char* buf = nullptr;
-    size_t len = 0;
-    FILE* out = open_memstream(&buf, &len);
-    FILE* in = std::tmpfile();
-    std::fwrite(input.data(), 1, input.size(), in);
-    std::rewind(in);
-    con_set_output(out);
-    con_set_input(in);
-    work();
-    con_set_output(nullptr);
-    con_set_input(nullptr);
-    std::fclose(in);
-    std::fclose(out);
-    std::string text(buf, len);
-    std::free(buf);
-    return text;
-}
-
 std::string progress(int64_t start, int64_t now, uint32_t done, uint32_t total) {
     fw_start_time = start;
     test_now = now;
     plat_set_clock_hook(test_clock);
-    std::string text = captured("", [&] { fw_progress(done, total); });
+    std::string text = capture_output("", [&] { fw_progress(done, total); });
     plat_set_clock_hook(nullptr);
     return text;
 }
@@ -81,7 +61,7 @@ TEST(FwProgress, StaysWithinTheLine) {
 
 std::string command(const char* args, const std::string& input) {
     std::string line = args;
-    return captured(input, [&] {
+    return capture_output(input, [&] {
         std::string copy = line;
         word_cursor words = word_start(copy.data());
         cmd_firmware(words);
@@ -147,28 +127,17 @@ TEST(FwCommand, FileNames) {
 
 TEST(FwCommand, LongAnswerIsReadToItsEnd) {
     // The rest of an over-long answer is discarded, never left for the next prompt.
-    std::string input = "n" + std::string(200, 'x') + "\nhelp\n";
-    char* buf = nullptr;
-    size_t len = 0;
-    FILE* out = open_memstream(&buf, &len);
-    FILE* in = fmemopen(input.data(), input.size(), "r");
-    con_set_output(out);
-    con_set_input(in);
+    out_capture out("n" + std::string(200, 'x') + "\nhelp\n");
     std::string line = "3 fw.hex";
     word_cursor words = word_start(line.data());
     cmd_firmware(words);
     char next[16] = {};
     EXPECT_EQ(con_read_line(next, sizeof next), 5);
-    con_set_output(nullptr);
-    con_set_input(nullptr);
-    std::fclose(in);
-    std::fclose(out);
-    std::free(buf);
     EXPECT_STREQ(next, "help\n");
 }
 
 TEST(Firmware, FileChecks) {
-    EXPECT_EQ(captured("", [] { EXPECT_EQ(firmware(3, nullptr), -1); }),
+    EXPECT_EQ(capture_output("", [] { EXPECT_EQ(firmware(3, nullptr), -1); }),
               "firmware: Error: param filename is invalid\n");
     char name[] = "/tmp/qv_fw_test_XXXXXX";
     int fd = mkstemp(name);
@@ -176,7 +145,7 @@ TEST(Firmware, FileChecks) {
     FILE* file = fdopen(fd, "w");
     std::fputs("# only a comment\n", file);
     std::fclose(file);
-    EXPECT_EQ(captured("", [&] { EXPECT_EQ(firmware(3, name), -4); }),
+    EXPECT_EQ(capture_output("", [&] { EXPECT_EQ(firmware(3, name), -4); }),
               "\a\aError: Firmware file is empty!\n\a\aError: Firmware file has some kind of error!\n");
     std::remove(name);
 }
@@ -199,7 +168,7 @@ TEST(Firmware, FilesThatCannotBeReadAreNotOpened) {
     const std::string names[] = {dir, pipe_path};
     for (const std::string& name : names) {
         int result = 0;
-        std::string out = captured("\n", [&] { result = firmware(3, name.c_str()); });
+        std::string out = capture_output("\n", [&] { result = firmware(3, name.c_str()); });
         EXPECT_EQ(result, -2) << name;
         EXPECT_EQ(out, "\a\aError: cannot open " + name + "\n") << name;
     }

@@ -13,16 +13,11 @@ namespace {
 
 const std::string header = "Dec  Hex |  0  1  2  3  4  5  6  7    8  9  a  b  c  d  e  f | 0123456789abcdef\n";
 
-// Runs hexdump into a memory stream of its own and returns what it wrote.
+// Runs hexdump into the capture's memory stream and returns what it wrote.
 std::string dump(int flags, const char* title, const void* data, int length, int group) {
-    char* buf = nullptr;
-    size_t size = 0;
-    FILE* f = open_memstream(&buf, &size);
-    hexdump(f, flags, title, data, length, group);
-    std::fclose(f);
-    std::string text(buf != nullptr ? buf : "", size);
-    std::free(buf);
-    return text;
+    out_capture out;
+    hexdump(out.stream(), flags, title, data, length, group);
+    return out.text();
 }
 
 std::vector<std::string> lines_of(const std::string& text) {

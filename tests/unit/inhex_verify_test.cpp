@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "out_capture.h"
 #include "shell/console.h"
 
 namespace {
@@ -25,16 +26,8 @@ check_run check_text(const std::string& text) {
     FILE* file = std::tmpfile();
     EXPECT_NE(file, nullptr);
     std::fwrite(text.data(), 1, text.size(), file);
-    char* buf = nullptr;
-    size_t len = 0;
-    FILE* out = open_memstream(&buf, &len);
-    con_set_output(out);
     check_run run{};
-    run.result = inhexverify(file);
-    con_set_output(nullptr);
-    std::fclose(out);
-    run.out.assign(buf, len);
-    std::free(buf);
+    run.out = capture_output([&] { run.result = inhexverify(file); });
     run.position = std::ftell(file);
     std::fseek(file, 0, SEEK_END);
     run.size = std::ftell(file);
@@ -56,15 +49,7 @@ std::string zero_record(unsigned count) {
 const char* const EMPTY = "\a\aError: Firmware file is empty!\n";
 
 TEST(InhexVerify, NoFile) {
-    char* buf = nullptr;
-    size_t len = 0;
-    FILE* out = open_memstream(&buf, &len);
-    con_set_output(out);
-    EXPECT_EQ(inhexverify(nullptr), -1);
-    con_set_output(nullptr);
-    std::fclose(out);
-    EXPECT_EQ(std::string(buf, len), "inhexverify: Error: param fp is invalid\n");
-    std::free(buf);
+    EXPECT_EQ(capture_output([] { EXPECT_EQ(inhexverify(nullptr), -1); }), "inhexverify: Error: param fp is invalid\n");
 }
 
 TEST(InhexVerify, AcceptedFiles) {
@@ -182,15 +167,8 @@ TEST(InhexVerify, ReadErrorIsAFailure) {
         cookie_io_functions_t io{failing_read, nullptr, failing_seek, nullptr};
         FILE* file = fopencookie(&src, "r", io);
         ASSERT_NE(file, nullptr);
-        char* buf = nullptr;
-        size_t len = 0;
-        FILE* out = open_memstream(&buf, &len);
-        con_set_output(out);
-        int result = inhexverify(file);
-        con_set_output(nullptr);
-        std::fclose(out);
-        std::string printed(buf, len);
-        std::free(buf);
+        int result = 0;
+        std::string printed = capture_output([&] { result = inhexverify(file); });
         std::fclose(file);
         EXPECT_EQ(result, -8) << r.name;
         EXPECT_EQ(printed, "\a\aError: read error (" + reason + ") " + r.message + " in Firmware file!\n") << r.name;

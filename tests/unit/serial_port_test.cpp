@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "fake_serial.h"
+#include "out_capture.h"
 #include "platform/platform.h"
 #include "serial/serial_port.h"
 
@@ -32,7 +33,7 @@ TEST_F(SerialPort, TimeoutsInstalledPerSpeed) {
     for (const row& r : rows) {
         SCOPED_TRACE(r.speed);
         f = &fake_install();
-        console_capture out;
+        out_capture out;
         ASSERT_EQ(open_port("COM3", r.speed), 0);
         EXPECT_EQ(out.text(), "");
         ASSERT_EQ(f->timeouts.size(), 1u);
@@ -137,7 +138,7 @@ TEST_F(SerialPort, CapabilityFailuresCloseThePort) {
         SCOPED_TRACE(r.message);
         f = &fake_install();
         f->caps = r.caps;
-        console_capture out;
+        out_capture out;
         EXPECT_EQ(open_port("COM2", 9600), -3);
         EXPECT_EQ(out.text(), r.message);
         EXPECT_EQ(f->closes, 1);
@@ -168,7 +169,7 @@ TEST_F(SerialPort, SystemFailuresOfSetCommProp) {
         f->set_state_fails = r.set_state_fails;
         port_handle = serial_backend_get()->open("COM4");
         ASSERT_EQ(f->open_count, 1);
-        console_capture out;
+        out_capture out;
         EXPECT_EQ(set_comm_prop("COM4", 9600), r.code);
         EXPECT_EQ(out.text(), r.message);
         EXPECT_EQ(f->open_count, 0);
@@ -178,7 +179,7 @@ TEST_F(SerialPort, SystemFailuresOfSetCommProp) {
 
 TEST_F(SerialPort, OpenFailures) {
     {
-        console_capture out;
+        out_capture out;
         EXPECT_EQ(open_port(nullptr, 9600), -1);
         EXPECT_EQ(out.text(), "open_port: Error: port null argument\n");
         EXPECT_TRUE(f->opened.empty());
@@ -186,7 +187,7 @@ TEST_F(SerialPort, OpenFailures) {
     {
         f->open_fails = true;
         f->fail_errno = 16;  // EBUSY: another program holds the port
-        console_capture out;
+        out_capture out;
         EXPECT_EQ(open_port("COM3", 9600), -2);
         EXPECT_EQ(out.text(), "\a\aError: cannot open com port COM3: Device or resource busy\n");
         EXPECT_EQ(port_handle, SERIAL_INVALID_HANDLE);
@@ -194,7 +195,7 @@ TEST_F(SerialPort, OpenFailures) {
     {
         f = &fake_install();
         f->timeouts_fail_at = 1;
-        console_capture out;
+        out_capture out;
         EXPECT_EQ(open_port("COM3", 9600), -14);
         EXPECT_EQ(out.text(), "\a\aError: could not set the comm timeouts for port COM3: " + EIO_TEXT + "\n");
         EXPECT_EQ(f->closes, 1);
@@ -205,7 +206,7 @@ TEST_F(SerialPort, OpenFailures) {
 
 TEST_F(SerialPort, SpeedsOutsideTheTable) {
     {
-        console_capture out;
+        out_capture out;
         EXPECT_EQ(open_port("COM3", 12345), -3);
         EXPECT_EQ(out.text(), "\a\aError: Invalid baud rate 12345\n");
         EXPECT_TRUE(f->states_set.empty());
@@ -213,11 +214,11 @@ TEST_F(SerialPort, SpeedsOutsideTheTable) {
     close_port();
     f = &fake_install();
     {
-        console_capture out;
+        out_capture out;
         EXPECT_EQ(open_port("COM3", 0), -3);
         EXPECT_EQ(out.text(), "get_baud: Error: invalid baud: 0\n\a\aError: Invalid baud rate 0\n");
     }
-    console_capture out;
+    out_capture out;
     EXPECT_EQ(set_comm_prop(nullptr, 9600), -1);
     EXPECT_EQ(out.text(), "set_comm_prop: Error: port null argument\n");
 }
@@ -237,20 +238,20 @@ TEST_F(SerialPort, WritePort) {
         {"COM3", bytes, 0, -1, "write_port: Error: invalid param len: 0\n"},
     };
     for (const row& r : rows) {
-        console_capture out;
+        out_capture out;
         EXPECT_EQ(write_port(r.name, r.bytes, r.length), r.result);
         EXPECT_EQ(out.text(), r.message);
     }
     EXPECT_TRUE(f->writes.empty());
     {
-        console_capture out;
+        out_capture out;
         EXPECT_EQ(write_port("COM3", bytes, 3), 3);
         EXPECT_EQ(out.text(), "");
         EXPECT_EQ(f->written_text(), "abc");
     }
     {
         f->write_fails = true;
-        console_capture out;
+        out_capture out;
         EXPECT_EQ(write_port("COM3", bytes, 3), -3);
         EXPECT_EQ(out.text(), "\a\aError: wrote 0 of 3, got error on port COM3: " + EIO_TEXT + "\n");
     }
@@ -258,7 +259,7 @@ TEST_F(SerialPort, WritePort) {
         // Cut short by the write time-out: bytes were lost, so it failed.
         f->write_fails = false;
         f->write_short = 1;
-        console_capture out;
+        out_capture out;
         EXPECT_EQ(write_port("COM3", bytes, 3), -3);
         EXPECT_EQ(out.text(), "\a\aError: wrote 1 of 3, got error on port COM3: Connection timed out\n");
     }

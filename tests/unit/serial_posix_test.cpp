@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include "fake_serial.h"
+#include "out_capture.h"
 #include "pty_port.h"
 #include "platform/platform.h"
 #include "platform/posix/serial_posix.h"
@@ -35,7 +36,7 @@ struct PosixSerial : pty_port_test {
 TEST_F(PosixSerial, EverySpeedOfTheTableIsSetExactly) {
     for (uint32_t speed : {110u, 300u, 1200u, 4800u, 9600u, 14400u, 19200u, 38400u, 56000u, 57600u, 115200u}) {
         SCOPED_TRACE(speed);
-        console_capture out;
+        out_capture out;
         ASSERT_EQ(open_port("COM4", speed), 0) << out.text();
         serial_settings back{};
         ASSERT_TRUE(serial_backend_get()->get_state(port_handle, &back));
@@ -93,7 +94,7 @@ TEST_F(PosixSerial, WithoutXdgTheHomeConfigurationIsUsed) {
     std::string saved_home = old_home != nullptr ? old_home : "";
     unsetenv("XDG_CONFIG_HOME");
     setenv("HOME", home.c_str(), 1);
-    console_capture out;
+    out_capture out;
     EXPECT_EQ(open_port("COM2", 19200), 0) << out.text();
     close_port();
     setenv("HOME", saved_home.c_str(), 1);
@@ -108,7 +109,7 @@ TEST_F(PosixSerial, NotATerminalIsRefusedByTheCapabilityCheck) {
     FILE* f = std::fopen(file.c_str(), "w");
     ASSERT_NE(f, nullptr);
     std::fclose(f);
-    console_capture out;
+    out_capture out;
     EXPECT_EQ(open_port("COM5", 9600), -3);
     EXPECT_EQ(out.text(),
               "\a\aError: required comm properties for port COM5 not settable: Settable Params 0x00000000\n");
@@ -240,7 +241,7 @@ TEST_F(PosixSerial, LowLatencyAskedForAtOpenAndPutBackAtClose) {
         driver.get_refused = r.get_refused;
         driver.set_refused = r.set_refused;
         driver_installed installed(driver);
-        console_capture out;
+        out_capture out;
         ASSERT_EQ(open_port("COM4", 19200), 0);
         EXPECT_EQ(out.text(), "");  // silently, whatever the driver said
         EXPECT_EQ(driver.info.flags, r.while_open);
@@ -253,7 +254,7 @@ TEST_F(PosixSerial, LowLatencyAskedForAtOpenAndPutBackAtClose) {
 }
 
 TEST_F(PosixSerial, PseudoTerminalRefusesLowLatencyWithoutAWord) {
-    console_capture out;
+    out_capture out;
     ASSERT_EQ(open_port("COM4", 19200), 0);
     serial_struct info{};
     EXPECT_NE(ioctl(serial_posix_fd(port_handle), TIOCGSERIAL, &info), 0);  // it has no such request
@@ -299,7 +300,7 @@ TEST_F(PosixSerial, ExclusiveFlagSetByAnotherProgramIsLeftToIt) {
     int other = open(ptsname(master), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(other, 0);
     ASSERT_EQ(ioctl(other, TIOCEXCL), 0);
-    console_capture out;
+    out_capture out;
     int result = open_port("COM4", 9600);
     if (geteuid() == 0) {
         // Root gets past the flag (and the other program holds no lock).
@@ -326,7 +327,7 @@ TEST_F(PosixSerial, FailedOpenNamesTheDevice) {
         {"COM7", "\a\aError: cannot open com port COM7: " + dir + ": Is a directory\n"},
     };
     for (const row& r : rows) {
-        console_capture out;
+        out_capture out;
         EXPECT_EQ(open_port(r.port, 9600), -2);
         EXPECT_EQ(out.text(), r.message);
         EXPECT_EQ(port_handle, SERIAL_INVALID_HANDLE);
@@ -334,7 +335,7 @@ TEST_F(PosixSerial, FailedOpenNamesTheDevice) {
     // A port in use: the second open names it too.
     ASSERT_EQ(open_port("COM4", 9600), 0);
     serial_handle first = port_handle;
-    console_capture out;
+    out_capture out;
     EXPECT_EQ(open_port("COM4", 9600), -2);
     EXPECT_EQ(out.text(), std::string("\a\aError: cannot open com port COM4: ") + ptsname(master) +
                               ": Device or resource busy\n");
@@ -367,7 +368,7 @@ TEST_F(PosixSerial, RefusedPermissionNamesTheOwningGroup) {
     if (child == 0) {
         close(pipe_fds[0]);
         if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(2);
-        console_capture out;
+        out_capture out;
         int result = open_port("COM4", 9600);
         std::string text = out.text();
         ssize_t n = write(pipe_fds[1], text.data(), text.size());
