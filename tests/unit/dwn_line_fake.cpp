@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "serial/serial_port.h"
-#include "shell/console.h"
 
 namespace dwn_fake {
 namespace {
@@ -13,11 +12,6 @@ namespace {
 constexpr uint8_t ACK = 0x06;
 
 fake_serial* the_line = nullptr;
-FILE* out_stream = nullptr;
-FILE* in_stream = nullptr;
-char* out_text = nullptr;
-size_t out_size = 0;
-std::string in_text;
 
 }  // namespace
 
@@ -68,26 +62,6 @@ std::vector<uint8_t> hex(const std::string& text) {
         i += 2;
     }
     return bytes;
-}
-
-void capture_begin(const std::string& input) {
-    out_stream = open_memstream(&out_text, &out_size);
-    con_set_output(out_stream);
-    in_text = input;
-    // An empty input is at its end at once.
-    in_stream = in_text.empty() ? std::fopen("/dev/null", "r") : fmemopen(in_text.data(), in_text.size(), "r");
-    con_set_input(in_stream);
-}
-
-std::string capture_end() {
-    con_set_output(nullptr);
-    con_set_input(nullptr);
-    std::fclose(out_stream);
-    std::fclose(in_stream);
-    std::string text(out_text, out_size);
-    std::free(out_text);
-    out_text = nullptr;
-    return text;
 }
 
 }  // namespace dwn_fake

@@ -23,8 +23,5 @@ void remove();
 // The whole packet with payload bytes, as the device expects it (independent CRC).
 std::vector<uint8_t> frame(const std::vector<uint8_t>& payload);
 std::vector<uint8_t> hex(const std::string& text);
-// Output captured from the console between begin and end.
-void capture_begin(const std::string& input = "");
-std::string capture_end();
 
 }  // namespace dwn_fake

@@ -7,7 +7,6 @@
 
 #include "platform/platform.h"
 #include "serial/serial_port.h"
-#include "shell/console.h"
 
 namespace {
 fake_serial the_fake;
@@ -198,20 +197,4 @@ fake_serial& fake_install() {
 void fake_remove() {
     serial_backend_set(nullptr);
     port_handle = SERIAL_INVALID_HANDLE;
-}
-
-console_capture::console_capture() {
-    stream = open_memstream(&data, &size);
-    con_set_output(stream);
-}
-
-console_capture::~console_capture() {
-    con_set_output(nullptr);
-    std::fclose(stream);
-    std::free(data);
-}
-
-std::string console_capture::text() {
-    std::fflush(stream);
-    return std::string(data, size);
 }

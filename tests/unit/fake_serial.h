@@ -90,13 +90,3 @@ fake_serial& fake_start();
 fake_serial& fake_install();
 // Restores the operating system's backend and marks the port closed.
 void fake_remove();
-
-// Console output captured in memory for the life of the object.
-struct console_capture {
-    console_capture();
-    ~console_capture();
-    std::string text();  // everything printed so far
-    char* data = nullptr;
-    size_t size = 0;
-    FILE* stream = nullptr;
-};
