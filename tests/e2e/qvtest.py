@@ -26,6 +26,10 @@ class Run:
     def __init__(self, out, err, rc):
         self.out, self.err, self.rc = out, err, rc
 
+    def diagnosis(self):
+        """What to show when the run ended otherwise than expected."""
+        return "status %r, error output %r, output ending %r" % (self.rc, self.err[-300:], self.out[-300:])
+
     def after_start(self):
         """What was printed after the banner, the summary and its empty line."""
         assert self.out.startswith(START), self.out[:400]

@@ -29,7 +29,7 @@ class ConnectTest(TempDirCase):
         self.assertEqual(run.after_start(),
                          PROMPT + connected(9600) + PROMPT + b"Connecting at 57600...\nConnected at 57600\n" +
                          PROMPT + b"Disconnected\n" + PROMPT + NOT_CONNECTED + PROMPT)
-        self.assertEqual(run.rc, 0)
+        self.assertEqual(run.rc, 0, run.diagnosis())
         self.assertIn("host 57600", events)
         self.assertIn("ctrl-c", events)
         self.assertIn("cr", events)
@@ -54,7 +54,7 @@ class ConnectTest(TempDirCase):
                 out = run.after_start()
                 self.assertTrue(out.startswith(PROMPT + start), out[:400])
                 self.assertTrue(out.endswith(PROMPT + NOT_CONNECTED + PROMPT), out[-200:])
-                self.assertEqual(run.rc, 0)
+                self.assertEqual(run.rc, 0, run.diagnosis())
                 self.assertIn("closed", events)
 
     def test_start_up_text_with_nul_and_high_bytes(self):
@@ -76,7 +76,7 @@ class ConnectTest(TempDirCase):
         run, _ = self.session(["--fault", "chatter"], b"connect 1\nexit\n")
         out = run.after_start()
         self.assertTrue(out.startswith(PROMPT + connecting(9600) + NO_PRODUCT), out[:300])
-        self.assertEqual(run.rc, 0)
+        self.assertEqual(run.rc, 0, run.diagnosis())
 
     def test_missing_port(self):
         run = run_host(b"connect 2\nexit\n", env={"XDG_CONFIG_HOME": os.path.join(self.tmp, "none")})

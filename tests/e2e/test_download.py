@@ -71,7 +71,7 @@ class DownloadTest(TempDirCase):
         station = os.path.join(EXAMPLES, "station.cfg")
         script = b"configure %s\nrules %s\nconnect 1\ndownload\ndownload\nexit\n" % (station.encode(), rules.encode())
         outputs, run, received, events = self.run_download(script)
-        self.assertEqual(run.rc, 0)
+        self.assertEqual(run.rc, 0, run.diagnosis())
         self.assertEqual(outputs[3], SUCCESS)
         self.assertEqual(outputs[4], NOT_CONNECTED)
         head, _, tail = image(call=b"N0CALL", ssid=7, lat=39.5, lon=-104.5, rule_count=100,
@@ -92,7 +92,7 @@ class DownloadTest(TempDirCase):
         rules = os.path.join(EXAMPLES, "rules.txt").encode()
         script = b"configure %s\nrules %s\nconnect 1 57600\ndownload\nexit\n" % (station, rules)
         outputs, run, received, events = self.run_download(script, "--pace-exact", "57600")
-        self.assertEqual(run.rc, 0)
+        self.assertEqual(run.rc, 0, run.diagnosis())
         self.assertTrue(outputs[2].endswith(b"Connected at 57600\n"), outputs[2])
         self.assertEqual(outputs[3], SUCCESS)
         self.assertEqual(received["state"], "download complete")
@@ -164,7 +164,7 @@ class DownloadTest(TempDirCase):
         self.assertEqual(outputs[1], CONF_WARNING + ABORTED)
         self.assertEqual(len(outputs), 3)
         self.assertEqual(outputs[2], b"")
-        self.assertEqual(run.rc, 0)
+        self.assertEqual(run.rc, 0, run.diagnosis())
 
     def test_failures(self):
         conf_ok = CONF_OK

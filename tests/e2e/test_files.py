@@ -15,7 +15,7 @@ class ConfigureTest(TempDirCase):
         run = run_host(b"configure " + path + b"\ndconfigure\nexit\n")
         self.assertEqual(run.after_start(),
                          PROMPT + STATION_ITEMS + PROMPT + STATION_DISPLAY + NO_RULES_COUNT + PROMPT)
-        self.assertEqual(run.rc, 0)
+        self.assertEqual(run.rc, 0, run.diagnosis())
 
     def test_failing_line_and_partial_effects(self):
         path = write_file(self.tmp, "bad.cfg", "# two good lines\nhost 4800\ncall ab1\nssid 16\n")
@@ -71,7 +71,7 @@ class RulesTest(TempDirCase):
         self.assertEqual(run.after_start(),
                          PROMPT + b"No Rules are configured!  Implicit Rule Action is Pass\n"
                          + PROMPT + RULES_ITEMS + PROMPT + RULES_DISPLAY + PROMPT)
-        self.assertEqual(run.rc, 0)
+        self.assertEqual(run.rc, 0, run.diagnosis())
 
     def test_configure_keeps_the_rule_values(self):
         rules = os.path.join(EXAMPLES, "rules.txt").encode()
@@ -124,7 +124,7 @@ class UnreadableFileTest(TempDirCase):
         for first, refused, show, shown, failed in cases:
             with self.subTest(command=refused):
                 run = run_host(first + b"\n" + show + b"\n" + refused + b"\n" + show + b"\nexit\n")
-                self.assertEqual(run.rc, 0)
+                self.assertEqual(run.rc, 0, run.diagnosis())
                 parts = run.after_start().split(PROMPT)
                 self.assertEqual(len(parts), 6, parts)
                 self.assertIn(shown, parts[2])

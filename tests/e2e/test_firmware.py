@@ -295,7 +295,7 @@ class FirmwareTest(unittest.TestCase):
     def test_refused_while_connected(self):
         with Sim(self.tmp) as sim:
             run = run_host(b"connect 1\nfirmware 1 " + FIRMWARE.encode() + b"\nexit\n", env=sim.env, timeout=60)
-        self.assertEqual(run.rc, 0)
+        self.assertEqual(run.rc, 0, run.diagnosis())
         self.assertIn(b"Connected at 9600\n" + PROMPT +
                       b"\a\aError: already Connected, Disconnect first!\n" + PROMPT, run.out)
 

@@ -8,8 +8,8 @@ from qvtest import run_host
 class ShellTest(unittest.TestCase):
     def expect(self, script, after_start, rc):
         run = run_host(script)
+        self.assertEqual(run.rc, rc, run.diagnosis())
         self.assertEqual(run.after_start(), after_start)
-        self.assertEqual(run.rc, rc)
 
     def test_start_and_end_of_input(self):
         run = run_host(b"")
@@ -85,7 +85,7 @@ class ShellTest(unittest.TestCase):
         for word in (b"angles", b"a", b"ANG"):
             with self.subTest(word=word):
                 run = run_host(word + b"\nexit\n")
-                self.assertEqual(run.rc, 0)
+                self.assertEqual(run.rc, 0, run.diagnosis())
                 out = run.after_start()
                 self.assertTrue(out.startswith(PROMPT + b"Colon, Dotted and DMC formats for Angles, Latitudes and Longitudes\n\n"))
                 # The text ends with its last example line; the command adds one line feed.
