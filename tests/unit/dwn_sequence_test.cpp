@@ -180,10 +180,12 @@ TEST_F(Download, LongAnswerRestNeverReachesTheNextRead) {
     dwn_fake::install({});
     connected = 1;
     char rest[16] = {};
+    const char* got = nullptr;
     capture_output(std::string(255, 'n') + "yes\nnext\n", [&] {
         cmd_download();
-        std::fgets(rest, sizeof rest, con_input());
+        got = std::fgets(rest, sizeof rest, con_input());
     });
+    ASSERT_NE(got, nullptr);
     EXPECT_STREQ(rest, "next\n");
 }
 
