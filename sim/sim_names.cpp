@@ -107,13 +107,19 @@ std::string paragraph(const std::string& option, const std::string& lead,
 
 std::string joined(const std::vector<std::string>& words) {
     std::string text;
-    for (const std::string& w : words) text += (text.empty() ? "" : " ") + w;
+    for (const std::string& w : words) {
+        if (!text.empty()) text += ' ';
+        text += w;
+    }
     return text;
 }
 
 std::string joined(const std::vector<std::vector<std::string>>& groups) {
     std::string text;
-    for (const std::vector<std::string>& words : groups) text += (text.empty() ? "" : " ") + joined(words);
+    for (const std::vector<std::string>& words : groups) {
+        if (!text.empty()) text += ' ';
+        text += joined(words);
+    }
     return text;
 }
 
