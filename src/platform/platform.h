@@ -40,6 +40,19 @@ int64_t plat_clock_ms();
 using plat_clock_hook = int64_t (*)();
 void plat_set_clock_hook(plat_clock_hook hook);  // nullptr restores the real clock
 
+// Microseconds on the same clock, for waits that must end within a
+// millisecond of their time (CLOCK_MONOTONIC / QueryPerformanceCounter; the
+// millisecond clock of Windows moves in steps of up to 16 ms). Sleeps until
+// the clock reaches deadline_us; it ends at most about a millisecond late and
+// keeps a processor busy only for the last moment of the wait, if at all. A
+// test sets both hooks together: a clock it drives, and a sleep that moves it.
+int64_t plat_clock_us();
+void plat_sleep_until_us(int64_t deadline_us);
+using plat_clock_us_hook = int64_t (*)();
+using plat_sleep_until_hook = void (*)(int64_t deadline_us);
+// nullptr for both restores the real clock and sleep.
+void plat_set_fine_clock_hooks(plat_clock_us_hook clock, plat_sleep_until_hook sleep);
+
 // Ends the process abnormally: exit status 3. Windows goes through abort(),
 // whose runtime notice and status 3 are the platform's own; POSIX would end by
 // signal there, so it leaves with _exit(3) after flushing the standard streams.
@@ -48,3 +61,5 @@ void plat_set_clock_hook(plat_clock_hook hook);  // nullptr restores the real cl
 // Operating-system implementations behind the hooks (posix/ or win32/).
 void plat_os_sleep_ms(uint32_t ms);
 int64_t plat_os_clock_ms();
+int64_t plat_os_clock_us();
+void plat_os_sleep_until_us(int64_t deadline_us);

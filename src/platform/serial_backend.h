@@ -100,11 +100,23 @@ struct serial_backend {
     // Reads until size bytes have arrived or the installed read time-out has
     // passed; *got is the count (a time-out is a success).
     bool (*read)(serial_handle h, void* buf, uint32_t size, uint32_t* got);
-    // Writes within the installed write time-out; *written is the count.
+    // Writes within the installed write time-out; *written is the count. A
+    // write that hands over every byte returns when their line time has
+    // passed (serial_wait_line_time); one cut short returns at once.
     bool (*write)(serial_handle h, const void* buf, uint32_t size, uint32_t* written);
     void (*purge)(serial_handle h);
     void (*close)(serial_handle h);
 };
+
+// A byte is 10 bits on the line (start bit, 8 data bits, stop bit): the time
+// in microseconds that bytes take at speed, rounded down; 0 at speed 0.
+int64_t serial_line_time_us(uint32_t speed, uint32_t bytes);
+// A write lasts at least its bytes' line time, counted from the start of the
+// write (start_us on plat_clock_us), whatever the driver does: on a USB
+// adapter the system's write ends when the bytes are in the adapter, before
+// they are on the wire, and a reply window opened then would lose their
+// line time. Waits until that time has passed; returns at once when it has.
+void serial_wait_line_time(int64_t start_us, uint32_t speed, uint32_t bytes);
 
 // The operating system's backend (posix/ or win32/).
 const serial_backend* serial_os_backend();

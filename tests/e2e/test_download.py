@@ -84,21 +84,23 @@ class DownloadTest(TempDirCase):
         self.assertTrue(all(p.endswith("crc ok reply 06") for p in self.packets(events)))
         self.assertIn("closed", events)
 
-    def test_at_57600_on_a_paced_line(self):
-        # Every byte takes its time on the line: a 64-byte packet 11.1 ms, more
-        # than the 10 ms write limit at this speed, which bounds only the
-        # handing over of the bytes.
+    def test_at_38400_and_57600_on_a_paced_line(self):
+        # Every byte takes its time on the line: a 64-byte packet 16.7 ms at
+        # 38400 and 11.1 ms at 57600, more than the 10 ms write limit at these
+        # speeds, which bounds only the handing over of the bytes.
         station = os.path.join(EXAMPLES, "station.cfg").encode()
         rules = os.path.join(EXAMPLES, "rules.txt").encode()
-        script = b"configure %s\nrules %s\nconnect 1 57600\ndownload\nexit\n" % (station, rules)
-        outputs, run, received, events = self.run_download(script, "--pace-exact", "57600")
-        self.assertEqual(run.rc, 0, run.diagnosis())
-        self.assertTrue(outputs[2].endswith(b"Connected at 57600\n"), outputs[2])
-        self.assertEqual(outputs[3], SUCCESS)
-        self.assertEqual(received["state"], "download complete")
-        self.assertEqual(len(received["conf"]), 120)
-        self.assertEqual(len(received["rules"]), 8 * 28)
-        self.assertTrue(all(p.endswith("crc ok reply 06") for p in self.packets(events)))
+        for speed in (b"38400", b"57600"):
+            with self.subTest(speed=speed):
+                script = b"configure %s\nrules %s\nconnect 1 %s\ndownload\nexit\n" % (station, rules, speed)
+                outputs, run, received, events = self.run_download(script, "--pace-exact", speed.decode())
+                self.assertEqual(run.rc, 0, run.diagnosis())
+                self.assertTrue(outputs[2].endswith(b"Connected at " + speed + b"\n"), outputs[2])
+                self.assertEqual(outputs[3], SUCCESS)
+                self.assertEqual(received["state"], "download complete")
+                self.assertEqual(len(received["conf"]), 120)
+                self.assertEqual(len(received["rules"]), 8 * 28)
+                self.assertTrue(all(p.endswith("crc ok reply 06") for p in self.packets(events)))
 
     def test_shared_hundred_rule_file(self):
         rules = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "rules100.txt")

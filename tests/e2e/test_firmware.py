@@ -308,11 +308,6 @@ class PacedLineTest(unittest.TestCase):
     def test_every_record_size_goes_through_without_a_resend(self):
         for size in (16, 32, 64, 96, 120, 128):
             with self.subTest(size=size), tempfile.TemporaryDirectory() as tmp:
-                if ON_WINE and size >= 96:
-                    # 96 bytes are 204 on the line with the CR: 106 ms of the 110 ms window.
-                    self.skipTest("Wine's WriteFile on a COM port returns when the bytes are queued, not when they "
-                                  "are on the line, so the window of a long record runs out while it is sent; "
-                                  "a Windows serial write waits for the line")
                 path = firmware_file(tmp, "records%d.hex" % size, size, 4)
                 received = os.path.join(tmp, "received.hex")
                 with Sim(tmp, "--mode", "loader", "--manual-power", "--pace-exact", "19200", "--opt", "enq-delay=0",

@@ -1,7 +1,9 @@
 // How long the program's own serial calls take against a device that answers
 // at once: a 1-byte request and a record line each answered by one byte within
-// the loader's 100 ms window, and reads that run into their time-out (100 and
-// 200 ms for 1 byte, the 1024-byte drain read, the identifier's 5000 ms).
+// the loader's 100 ms window, reads that run into their time-out (100 and
+// 200 ms for 1 byte, the 1024-byte drain read, the identifier's 5000 ms), and
+// how long past their line time (10 bits a byte) writes of 1 byte and of a
+// 128-byte record line last.
 // Built for Windows and run under Wine by `scripts/test-windows --timing`, or
 // natively against build/libqvcore.a; tests/wine/serial_peer.py plays the
 // device: it answers 'x' and CR at once and stays silent after 'q'.
@@ -66,6 +68,26 @@ int main() {
     }
     show("1 byte answered, 100 ms read", byte_trip);
     show("record answered, 100 ms read", line_trip);
+
+    // Writes the device does not answer: ':' and digits, no CR.
+    std::array<char, 259> long_line{};
+    long_line.fill('0');
+    long_line[0] = ':';
+    std::vector<double> over_1;
+    std::vector<double> over_259;
+    for (int i = 0; i < TIME_OUTS; ++i) {
+        double start = now_ms();
+        if (write_port(port_name, "0", 1) != 1) return 2;
+        over_1.push_back(now_ms() - start - 10.0 / 19.2);
+        start = now_ms();
+        if (write_port(port_name, long_line.data(), static_cast<int>(long_line.size())) !=
+            static_cast<int>(long_line.size())) {
+            return 2;
+        }
+        over_259.push_back(now_ms() - start - 10.0 * static_cast<double>(long_line.size()) / 19.2);
+    }
+    show("write 1 byte, past line time", over_1);
+    show("write 259 bytes, past line time", over_259);
 
     std::array<uint8_t, 1024> drain{};
     std::vector<double> t100;

@@ -66,6 +66,19 @@ int64_t plat_os_clock_ms() {
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+int64_t plat_os_clock_us() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+void plat_os_sleep_until_us(int64_t deadline_us) {
+    if (deadline_us <= 0) return;
+    timespec ts{static_cast<time_t>(deadline_us / 1000000), static_cast<long>(deadline_us % 1000000) * 1000L};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+    }
+}
+
 void plat_abnormal_end() {
     std::fflush(stdout);
     std::fflush(stderr);

@@ -88,13 +88,6 @@ int wait_slice(int fd, short events, int64_t deadline, short* revents, bool* exp
     return r;
 }
 
-// Sleeps until the monotonic clock reaches the deadline.
-void sleep_until(int64_t deadline) {
-    timespec ts{static_cast<time_t>(deadline / 1000000000LL), static_cast<long>(deadline % 1000000000LL)};
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
-    }
-}
-
 // The port number of "COMn" (any letter case), or 0.
 int com_number(const char* name) {
     if (name == nullptr || !nocase_starts(name, "com")) return 0;
@@ -340,17 +333,17 @@ constexpr int64_t DRAIN_MARGIN_NS = 50000000;
 // The shortest wait between two looks at the output queue.
 constexpr int64_t DRAIN_LOOK_NS = 1000000;
 
-// After a write that began at `start` has handed over all its bytes: waits
-// until the output queue is empty and their line time (10 bits a byte at the
-// port's speed) has passed, so that a reply window opened next starts when
-// the last byte is on the wire. false (errno saved) only when the device has
-// gone while bytes of the write were seen still queued: those are lost. A
-// device gone once the queue was empty (or before it could be asked) is left
-// to the next read, which reports it. A pseudo-terminal reports an empty
-// queue at once; its writes still take their line time.
-bool wait_on_line(const posix_port* port, uint32_t size, int64_t start) {
-    int64_t byte_ns = port->speed == 0 ? 0 : 10000000000LL / port->speed;
-    int64_t line_ns = byte_ns * size;
+// After a write that began at `start` (start_us on the platform clock) has
+// handed over all its bytes: waits until the output queue is empty and their
+// line time has passed (serial_wait_line_time), so that a reply window opened
+// next starts when the last byte is on the wire. false (errno saved) only
+// when the device has gone while bytes of the write were seen still queued:
+// those are lost. A device gone once the queue was empty (or before it could
+// be asked) is left to the next read, which reports it. A pseudo-terminal
+// reports an empty queue at once; its writes still take their line time.
+bool wait_on_line(const posix_port* port, uint32_t size, int64_t start, int64_t start_us) {
+    int64_t byte_ns = port->speed == 0 ? 0 : 10000000000LL / port->speed;  // for the looks at the queue
+    int64_t line_ns = serial_line_time_us(port->speed, size) * 1000;
     int64_t bound = start + 2 * line_ns + DRAIN_MARGIN_NS;
     bool queued_seen = false;
     for (;;) {
@@ -378,7 +371,7 @@ bool wait_on_line(const posix_port* port, uint32_t size, int64_t start) {
             return false;
         }
     }
-    if (now_ns() < start + line_ns) sleep_until(start + line_ns);
+    serial_wait_line_time(start_us, port->speed, size);
     return true;
 }
 
@@ -390,6 +383,7 @@ bool posix_write(serial_handle h, const void* buf, uint32_t size, uint32_t* writ
     const uint8_t* bytes = static_cast<const uint8_t*>(buf);
     uint32_t count = 0;
     int64_t start = now_ns();
+    int64_t start_us = plat_clock_us();
     // The write time-out bounds the handing over of the bytes, not their time
     // on the line.
     int64_t total_ms = static_cast<int64_t>(size) * port->limits.write_multiplier + port->limits.write_constant;
@@ -426,7 +420,7 @@ bool posix_write(serial_handle h, const void* buf, uint32_t size, uint32_t* writ
         }
     }
     *written = count;
-    return wait_on_line(port, size, start);
+    return wait_on_line(port, size, start, start_us);
 }
 
 void posix_purge(serial_handle h) {

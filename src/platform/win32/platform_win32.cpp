@@ -41,6 +41,39 @@ void plat_os_sleep_ms(uint32_t ms) { Sleep(ms); }
 
 int64_t plat_os_clock_ms() { return static_cast<int64_t>(GetTickCount64()); }
 
+int64_t plat_os_clock_us() {
+    // The counter's frequency is fixed at boot; it never steps back.
+    static const int64_t frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return static_cast<int64_t>(f.QuadPart);
+    }();
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    int64_t ticks = static_cast<int64_t>(now.QuadPart);
+    // Whole seconds and the rest apart, so the product cannot overflow.
+    return ticks / frequency * 1000000 + ticks % frequency * 1000000 / frequency;
+}
+
+// Sleep(n) ends between n and about n + 1 ms late while the system timer runs
+// at 1 ms (the serial port asks for that while it is open; at the default
+// 15.6 ms it could end a whole tick late). So the wait sleeps in whole
+// milliseconds until 3 ms are left, then gives up the rest of its time slice
+// (Sleep(0)) until the deadline: it keeps the processor only when no other
+// thread wants it, and then for less than 3 ms.
+void plat_os_sleep_until_us(int64_t deadline_us) {
+    constexpr int64_t SLEEP_MARGIN_US = 3000;
+    for (;;) {
+        int64_t left = deadline_us - plat_os_clock_us();
+        if (left <= 0) return;
+        if (left > SLEEP_MARGIN_US) {
+            Sleep(static_cast<DWORD>((left - SLEEP_MARGIN_US) / 1000 + 1));
+        } else {
+            Sleep(0);
+        }
+    }
+}
+
 void plat_abnormal_end() {
     std::fflush(stdout);
     std::fflush(stderr);

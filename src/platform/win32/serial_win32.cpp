@@ -3,6 +3,8 @@
 // error (GetLastError), which the caller's message shows.
 #include <windows.h>
 
+#include <mmsystem.h>
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -11,6 +13,7 @@
 #include <new>
 
 #include "platform/comm_status_error.h"
+#include "platform/platform.h"
 #include "platform/serial_backend.h"
 
 namespace {
@@ -54,6 +57,7 @@ struct win_port {
     bool dcb_read = false;
     DCB dcb{};
     alignas(COMMPROP) std::array<unsigned char, PROPS_BLOCK_MAX> props_block{};
+    bool timer_period_set = false;  // this open asked for the 1 ms system timer
 };
 
 // The port behind a handle, or nullptr with ERROR_INVALID_HANDLE as the last error.
@@ -108,6 +112,10 @@ serial_handle win_open(const char* name) {
     DWORD saved = GetLastError();
     EscapeCommFunction(h, CLRDTR);
     EscapeCommFunction(h, CLRRTS);
+    // While the port is open the system timer runs at 1 ms, so that the wait
+    // of a write for its line time ends within a millisecond of it (at the
+    // default 15.6 ms a sleep can end a whole tick late). Close puts it back.
+    port->timer_period_set = timeBeginPeriod(1) == TIMERR_NOERROR;
     SetLastError(saved);
     port->handle = h;
     return reinterpret_cast<serial_handle>(port);
@@ -228,12 +236,22 @@ bool win_write(serial_handle h, const void* buf, uint32_t size, uint32_t* writte
     win_port* port = port_of(h);
     if (port == nullptr) return false;
     DWORD n = 0;
+    int64_t start_us = plat_clock_us();
     BOOL ok = WriteFile(port->handle, buf, size, &n, nullptr);
     *written = n;
+    if (!ok) return false;
     // A write that the write time-out cut short succeeds with a short count and
-    // leaves no reason behind: name the time-out, so the message shows it.
-    if (ok && n < size) SetLastError(ERROR_TIMEOUT);
-    return ok != 0;
+    // leaves no reason behind: name the time-out, so the message shows it. It
+    // returns at once: its caller fails it, and a wait would only delay that.
+    if (n < size) {
+        SetLastError(ERROR_TIMEOUT);
+        return true;
+    }
+    // The driver of a USB adapter completes the write when the bytes are in
+    // the adapter, before they are on the wire: the write lasts their line
+    // time, so that a reply window opened next does not lose it.
+    serial_wait_line_time(start_us, port->dcb.BaudRate, size);
+    return true;
 }
 
 void win_purge(serial_handle h) {
@@ -245,6 +263,7 @@ void win_close(serial_handle h) {
     win_port* port = port_of(h);
     if (port == nullptr) return;
     CloseHandle(port->handle);
+    if (port->timer_period_set) timeEndPeriod(1);
     delete port;
 }
 
