@@ -16,13 +16,16 @@
 #include <histedit.h>
 #include <langinfo.h>
 #include <locale.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <termios.h>
 
 #include "platform/platform.h"
 
 namespace {
 EditLine* editor = nullptr;
 History* history_list = nullptr;
+FILE* editor_in = nullptr;
 FILE* editor_out = nullptr;
 edit_completer completer = nullptr;
 const char* prompt_text = "";
@@ -49,6 +52,11 @@ struct match_set {
     bool directory = false;  // the first match is a directory
 };
 match_set matches;
+
+// The terminal's settings before the editor, for its signal keys (see
+// signal_key), and the signal a key asked for, sent once the line is over.
+struct termios terminal_before{};
+int key_signal = 0;
 
 // The line as the last Tab left it, so that a second Tab on the same line
 // lists the matches instead of beeping again.
@@ -243,6 +251,50 @@ unsigned char end_or_delete_key(EditLine* e, int) {
     return CC_REFRESH;
 }
 
+// The terminal's interrupt, quit and suspend keys (Ctrl-C, Ctrl-\\, Ctrl-Z)
+// act as they do without the editor, where the terminal turns them into
+// signals for its foreground process group: the terminal shows the key
+// ("^C"), and the signal goes to that group. Ctrl-C and Ctrl-\\ end the line
+// first, so the terminal's settings are back when the signal ends the
+// program (edit_read sends it); while the program is stopped by Ctrl-Z the
+// editor's own handler puts them back, and it redraws the line on going on.
+// (The editor's handling of a signal sent to the program by another passes
+// it on to the program's process group.)
+void signal_to_terminal_group(int signal_number) {
+    pid_t group = tcgetpgrp(fileno(editor_in));
+    // A terminal that is not the program's own sends no signal.
+    if (group > 0) kill(-group, signal_number);
+}
+
+unsigned char signal_key(EditLine*, int key) {
+    tcflag_t echo = terminal_before.c_lflag;
+    if ((echo & ECHO) != 0 && (echo & ECHOCTL) != 0 && key < 0x20) {
+        std::fprintf(editor_out, "^%c", static_cast<char>(key + '@'));
+    } else if ((echo & ECHO) != 0) {
+        std::fputc(key, editor_out);
+    }
+    if (key == terminal_before.c_cc[VSUSP]) {
+        signal_to_terminal_group(SIGTSTP);
+        return CC_NORM;
+    }
+    key_signal = key == terminal_before.c_cc[VQUIT] ? SIGQUIT : SIGINT;
+    return CC_EOF;
+}
+
+// The terminal's signal keys become keys of the editor while it edits a line.
+void bind_signal_keys() {
+    if (tcgetattr(fileno(editor_in), &terminal_before) != 0 || (terminal_before.c_lflag & ISIG) == 0) return;
+    el_set(editor, EL_ADDFN, "qv-signal", "Act as the terminal's signal key does", signal_key);
+    const std::array<int, 3> keys = {VINTR, VQUIT, VSUSP};
+    for (int index : keys) {
+        cc_t key = terminal_before.c_cc[index];
+        if (key == _POSIX_VDISABLE || key >= 0x80) continue;
+        const char binding[2] = {static_cast<char>(key), '\0'};
+        el_set(editor, EL_BIND, binding, "qv-signal", nullptr);
+    }
+    el_set(editor, EL_SETTY, "-d", "-isig", nullptr);
+}
+
 char* prompt_of(EditLine*) { return const_cast<char*>(prompt_text); }
 
 // The environment's character encoding (LC_CTYPE), or UTF-8 where it names
@@ -309,6 +361,7 @@ bool edit_start(FILE* in, FILE* out, edit_completer complete) {
         edit_end();
         return false;
     }
+    editor_in = in;
     editor_out = out;
     completer = complete;
     HistEvent event;
@@ -321,6 +374,7 @@ bool edit_start(FILE* in, FILE* out, edit_completer complete) {
     // stops the program, and redraw the line when it goes on.
     el_set(editor, EL_SIGNAL, 1);
     bind_keys();
+    bind_signal_keys();
     // The operator's own settings ($EDITRC, else ~/.editrc), after ours.
     el_source(editor, nullptr);
     return true;
@@ -340,11 +394,21 @@ const char* edit_read(const char* prompt, int* length) {
     *length = 0;
     if (editor == nullptr) return nullptr;
     prompt_text = prompt != nullptr ? prompt : "";
-    tab_was_ambiguous = false;
-    locale_t previous = uselocale(editing_locale);
+    const char* line = nullptr;
     int count = 0;
-    const char* line = el_gets(editor, &count);
-    uselocale(previous);
+    for (;;) {
+        tab_was_ambiguous = false;
+        key_signal = 0;
+        locale_t previous = uselocale(editing_locale);
+        line = el_gets(editor, &count);
+        uselocale(previous);
+        if (key_signal == 0) break;
+        // The terminal is as it was: the signal ends the program, unless a
+        // handler takes it (or the terminal is not the program's own); then
+        // the line typed is dropped, as the terminal drops it.
+        signal_to_terminal_group(key_signal);
+        std::fputc('\n', editor_out);
+    }
     prompt_text = "";
     if (line == nullptr || count <= 0) return nullptr;
     *length = count;
