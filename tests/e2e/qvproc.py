@@ -384,10 +384,10 @@ class Terminal(_Piped):
                     return screen
                 left = end - time.monotonic()
                 if self._ended or left <= 0:
-                    raise AssertionError("%s: %s not seen (%s); the screen ends:\n%s" % (
+                    raise AssertionError("%s: %s not seen (%s); the screen ends:\n%s\nafter the bytes %r" % (
                         os.path.basename(self.argv[-1]), what or "the screen waited for",
                         "it left the terminal" if self._ended else "%s s" % timeout,
-                        "\n".join(screen.lines[-15:])))
+                        "\n".join(screen.lines[-15:]), bytes(self._raw[-300:])))
                 self._cond.wait(left)
 
     def enter(self, keys, shown, timeout=30):

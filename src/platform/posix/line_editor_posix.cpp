@@ -257,7 +257,7 @@ unsigned char end_or_delete_key(EditLine* e, int) {
 // ("^C"), and the signal goes to that group. Ctrl-C and Ctrl-\\ end the line
 // first, so the terminal's settings are back when the signal ends the
 // program (edit_read sends it); while the program is stopped by Ctrl-Z the
-// editor's own handler puts them back, and it redraws the line on going on.
+// editor's own handler puts them back, and the line is drawn again after it.
 // (The editor's handling of a signal sent to the program by another passes
 // it on to the program's process group.)
 void signal_to_terminal_group(int signal_number) {
@@ -275,7 +275,7 @@ unsigned char signal_key(EditLine*, int key) {
     }
     if (key == terminal_before.c_cc[VSUSP]) {
         signal_to_terminal_group(SIGTSTP);
-        return CC_NORM;
+        return CC_REDISPLAY;  // going on: the prompt and the line again
     }
     key_signal = key == terminal_before.c_cc[VQUIT] ? SIGQUIT : SIGINT;
     return CC_EOF;
@@ -400,6 +400,10 @@ const char* edit_read(const char* prompt, int* length) {
         tab_was_ambiguous = false;
         key_signal = 0;
         locale_t previous = uselocale(editing_locale);
+        // The terminal takes keys for the editor before the prompt shows, so
+        // that a key typed as soon as it shows is not echoed by the terminal
+        // as well as drawn by the editor.
+        el_set(editor, EL_PREP_TERM, 1);
         line = el_gets(editor, &count);
         uselocale(previous);
         if (key_signal == 0) break;
