@@ -64,13 +64,19 @@ class TerminalCase(TempDirCase):
         term.wait_screen(lambda s: s.cursor_line == COMMAND.rstrip(), what="the first prompt")
         return term
 
-    def read(self, term, keys, shown, prompt=COMMAND, next_prompt=COMMAND, timeout=30):
+    def read(self, term, keys, shown, prompt=COMMAND, next_prompt=COMMAND, timeout=30, lines=None):
         """At prompt, types keys until the line reads shown after it, then
-        Enter; waits for next_prompt on a later line. Gives the lines between."""
+        Enter; waits for next_prompt on a later line (with the lines given
+        between, when they are given: a prompt may begin a line of output).
+        Gives the lines between."""
         row = term.screen().row
+
+        def done(s):
+            return (s.row > row and s.cursor_line == next_prompt.rstrip() and
+                    (lines is None or s.lines[row + 1:s.row] == lines))
+
         term.enter(keys, prompt + shown, timeout)
-        screen = term.wait_screen(lambda s: s.row > row and s.cursor_line == next_prompt.rstrip(), timeout,
-                                  "%r after %r" % (next_prompt, shown))
+        screen = term.wait_screen(done, timeout, "%r after %r" % (next_prompt, shown))
         return screen.lines[row + 1:screen.row]
 
     def show(self, term, keys, shown, prompt=COMMAND):
@@ -106,10 +112,11 @@ class ConsoleTest(TerminalCase):
                                    [(PROMPT, answered), (last_line(FW_CONFIRM), None), (PROMPT, b"exit")])
         term = self.start()
         pieces = ["Error: unknown command: " + "y" * 255, COMMAND + "Error: unknown command: " + "z" * 45]
-        self.assertEqual(self.read(term, line, line.decode()), pieces)
-        self.assertEqual(self.read(term, UP, line.decode()), pieces)
-        self.assertEqual(self.read(term, answered, answered.decode())[-1],
-                         last_line(FW_CONFIRM).decode() + "Quorvantis Firmware will NOT be updated!")
+        self.read(term, line, line.decode(), lines=pieces)
+        self.read(term, UP, line.decode(), lines=pieces)
+        self.read(term, answered, answered.decode(),
+                  lines=["WARNING! This will alter the Quorvantis firmware!",
+                         last_line(FW_CONFIRM).decode() + "Quorvantis Firmware will NOT be updated!"])
         rc, err = term.finish(b"exit\r")
         self.assertEqual((rc, err), (pipe.rc, pipe.err))
         screen = term.screen()
