@@ -284,7 +284,7 @@ unsigned char signal_key(EditLine*, int key) {
 // The terminal's signal keys become keys of the editor while it edits a line.
 void bind_signal_keys() {
     if (tcgetattr(fileno(editor_in), &terminal_before) != 0 || (terminal_before.c_lflag & ISIG) == 0) return;
-    el_set(editor, EL_ADDFN, "qv-signal", "Act as the terminal's signal key does", signal_key);
+    el_wset(editor, EL_ADDFN, L"qv-signal", L"Act as the terminal's signal key does", signal_key);
     const std::array<int, 3> keys = {VINTR, VQUIT, VSUSP};
     for (int index : keys) {
         cc_t key = terminal_before.c_cc[index];
@@ -313,8 +313,9 @@ locale_t editing_locale_new() {
 // the Home, End and Delete keys as terminals send them, Ctrl with the
 // arrows, Tab and Ctrl-D.
 void bind_keys() {
-    el_set(editor, EL_ADDFN, "qv-complete", "Complete the word at the cursor", complete_key);
-    el_set(editor, EL_ADDFN, "qv-end-or-delete", "End of input on an empty line, else delete", end_or_delete_key);
+    // The wide form: the narrow one keeps copies of the names that it never frees.
+    el_wset(editor, EL_ADDFN, L"qv-complete", L"Complete the word at the cursor", complete_key);
+    el_wset(editor, EL_ADDFN, L"qv-end-or-delete", L"End of input on an empty line, else delete", end_or_delete_key);
     const char* const bindings[][2] = {
         {"^I", "qv-complete"},           {"^D", "qv-end-or-delete"},     {"^R", "em-inc-search-prev"},
         {"^U", "vi-kill-line-prev"},     {"^W", "ed-delete-prev-word"},  {"\033[H", "ed-move-to-beg"},
