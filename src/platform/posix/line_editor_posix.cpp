@@ -86,10 +86,11 @@ void add_match(const char* prefix, size_t prefix_length, const char* name, bool 
     size_t name_length = std::strlen(name);
     size_t whole = prefix_length + name_length + (directory ? 1 : 0);
     if (whole >= PATH_SIZE) return;
-    std::array<char, PATH_SIZE> word{};
+    std::array<char, PATH_SIZE> word;
     std::memcpy(word.data(), prefix, prefix_length);
     std::memcpy(word.data() + prefix_length, name, name_length);
     if (directory) word[whole - 1] = '/';
+    word[whole] = '\0';
     if (matches.count == 0) {
         std::memcpy(matches.common.data(), word.data(), whole + 1);
         matches.common_length = whole;
@@ -215,7 +216,7 @@ unsigned char complete_key(EditLine* e, int) {
     const LineInfo* line = el_line(e);
     int cursor = static_cast<int>(line->cursor - line->buffer);
     edit_completion what = completer(line->buffer, cursor);
-    if (what.start == EDIT_NOTHING || what.start > cursor) return CC_ERROR;
+    if (what.start < 0 || what.start > cursor) return CC_ERROR;
     const char* fragment = line->buffer + what.start;
     size_t length = static_cast<size_t>(cursor - what.start);
     if (edit_find_matches(what, fragment, length) == 0) return CC_ERROR;
@@ -251,11 +252,11 @@ unsigned char end_or_delete_key(EditLine* e, int) {
     return CC_REFRESH;
 }
 
-// The terminal's interrupt, quit and suspend keys (Ctrl-C, Ctrl-\\, Ctrl-Z)
-// act as they do without the editor, where the terminal turns them into
-// signals for its foreground process group: the terminal shows the key
-// ("^C"), and the signal goes to that group. Ctrl-C and Ctrl-\\ end the line
-// first, so the terminal's settings are back when the signal ends the
+// The terminal's interrupt, quit and suspend keys (Ctrl-C, Ctrl-Backslash,
+// Ctrl-Z) act as they do without the editor, where the terminal turns them
+// into signals for its foreground process group: the terminal shows the key
+// ("^C"), and the signal goes to that group. Ctrl-C and Ctrl-Backslash end the
+// line first, so the terminal's settings are back when the signal ends the
 // program (edit_read sends it); while the program is stopped by Ctrl-Z the
 // editor's own handler puts them back, and the line is drawn again after it.
 // (The editor's handling of a signal sent to the program by another passes
