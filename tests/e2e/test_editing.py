@@ -8,6 +8,7 @@ shows is compared as a screen (vtscreen.Screen), so the editor's way of
 drawing a line does not matter, only what the operator sees."""
 import os
 import re
+import shutil
 import signal
 import unittest
 
@@ -282,14 +283,23 @@ class WalkThroughTest(TerminalCase):
             (FW_ENTER, b"", b""),
             (PROMPT, b"exit", b"ex\t"),
         ]
+        # The walk-through's files in a directory of its own: the example
+        # configuration and rules, and as examples/firmware.hex the example's
+        # first records (the transfer is not what is looked at here, and
+        # test_firmware sends the example whole).
+        work = os.path.join(self.tmp, "walk")
+        os.makedirs(os.path.join(work, "examples"))
+        for name in ("station.cfg", "rules.txt"):
+            shutil.copy(os.path.join(SOURCE_DIR, "examples", name), os.path.join(work, "examples"))
+        shutil.copy(short_firmware(), os.path.join(work, "examples", "firmware.hex"))
         with Sim(self.tmp, port=1) as sim, Sim(self.tmp, "--mode", "loader", port=2):
-            pipe = run_host(b"".join(text + b"\n" for _, text, _ in reads), env=sim.env, cwd=SOURCE_DIR)
+            pipe = run_host(b"".join(text + b"\n" for _, text, _ in reads), env=sim.env, cwd=work)
         self.assertEqual(pipe.rc, 0, pipe.diagnosis())
         self.assertIn(FW_SUCCEEDED, pipe.out)
         expected = typed_on_a_pipe(pipe.out, [(prompt, text) for prompt, text, _ in reads])
 
         with Sim(self.tmp, port=1) as sim, Sim(self.tmp, "--mode", "loader", port=2):
-            term = self.start(env=sim.env, cwd=SOURCE_DIR)
+            term = self.start(env=sim.env, cwd=work)
             for (prompt, text, keys), (next_prompt, _, _) in zip(reads, reads[1:]):
                 self.read(term, text if ON_WINE else keys, text.decode(), prompt=prompt.decode(),
                           next_prompt=next_prompt.decode(), timeout=60)

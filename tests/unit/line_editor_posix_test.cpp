@@ -51,9 +51,11 @@ TEST(EditMatches, WordsByTheirBeginningInAnyLetterCase) {
         EXPECT_EQ(listed(), r.listed) << r.fragment;
         EXPECT_FALSE(edit_match_is_directory());
     }
-    // The fragment need not be terminated: only its length counts.
+    // The fragment need not be terminated: only its length counts, and a
+    // NUL byte within it matches nothing.
     EXPECT_EQ(edit_find_matches(words_of(WORDS), "dox", 2), 1);
     EXPECT_STREQ(edit_common_text(), "download");
+    EXPECT_EQ(edit_find_matches(words_of(WORDS), "do\0w", 4), 0);
 }
 
 struct EditPaths : ::testing::Test {
@@ -90,6 +92,7 @@ TEST_F(EditPaths, FileNamesAsTheFileCommandsTakeThem) {
     EXPECT_EQ(find(files(), dir + "/."), 1);
     EXPECT_EQ(listed(), std::vector<std::string>{".hidden"});
     EXPECT_EQ(find(files(), dir + "/none"), 0);
+    EXPECT_EQ(find(files(), dir + std::string("/ru\0x", 5)), 0);
     EXPECT_EQ(find(files(), "/nonexistent/qv/x"), 0);
 }
 

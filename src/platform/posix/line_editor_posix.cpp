@@ -336,7 +336,8 @@ int edit_find_matches(const edit_completion& what, const char* fragment, size_t 
     matches.common_length = 0;
     matches.common[0] = '\0';
     matches.directory = false;
-    if (length >= PATH_SIZE) return 0;
+    // A NUL byte (Ctrl-V Ctrl-@ puts one in the line) is in no word or name.
+    if (length >= PATH_SIZE || std::memchr(fragment, '\0', length) != nullptr) return 0;
     if (what.words != nullptr) {
         find_words(what.words, fragment, length, what.separators);
     } else {
