@@ -5,12 +5,12 @@
 #include <cstring>
 
 #include "common/word_scan.h"
-#include "platform/platform.h"
 #include "common/word_table.h"
 #include "config/conf_image.h"
 #include "config/conf_parser.h"
 #include "download/dwn_sequence.h"
 #include "firmware/fw_loader.h"
+#include "platform/platform.h"
 #include "rules/rule_table.h"
 #include "rules/rules_parser.h"
 #include "serial/dev_connection.h"

@@ -21,6 +21,7 @@ const char* rest = nullptr;
 int rest_length = 0;
 
 int take_rest(char* buf, int size) {
+    if (buf == nullptr || size < 1) return CON_END_OF_INPUT;
     int n = text_take_line(
         []() -> int {
             if (rest_length == 0) return EOF;
@@ -106,6 +107,7 @@ int con_read_command(const char* prompt, char* buf, int size) {
     int length = 0;
     const char* line = edit_read(prompt, &length);
     if (line == nullptr) return CON_END_OF_INPUT;
+    // The history holds the line as typed ('.' as '.'), never a blank one.
     if (!is_blank(line)) edit_remember(line);
     rest = line;
     rest_length = length;
