@@ -27,21 +27,5 @@ const char* text_file_error(int error_code) {
 }
 
 int text_read_line(FILE* file, char* buf, int size) {
-    int n = 0;
-    while (n < size - 1) {
-        int c = std::getc(file);
-        if (c == EOF) break;
-        if (c == '\r') {
-            int next = std::getc(file);
-            if (next == '\n') {
-                c = '\n';
-            } else if (next != EOF) {
-                std::ungetc(next, file);
-            }
-        }
-        buf[n++] = static_cast<char>(c);
-        if (c == '\n') break;
-    }
-    buf[n] = '\0';
-    return n;
+    return text_take_line([file] { return std::getc(file); }, [file](int c) { std::ungetc(c, file); }, buf, size);
 }

@@ -21,3 +21,26 @@ const char* text_file_error(int error_code);
 // the line's characters. The text is terminated. Returns the number of
 // characters stored (NUL bytes included), 0 at the end of the file.
 int text_read_line(FILE* file, char* buf, int size);
+
+// The same reading from any source of characters: next() gives the next one
+// (or EOF), back(c) puts one back for the next call of next().
+template <typename Next, typename Back>
+int text_take_line(Next next, Back back, char* buf, int size) {
+    int n = 0;
+    while (n < size - 1) {
+        int c = next();
+        if (c == EOF) break;
+        if (c == '\r') {
+            int following = next();
+            if (following == '\n') {
+                c = '\n';
+            } else if (following != EOF) {
+                back(following);
+            }
+        }
+        buf[n++] = static_cast<char>(c);
+        if (c == '\n') break;
+    }
+    buf[n] = '\0';
+    return n;
+}

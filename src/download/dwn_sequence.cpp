@@ -46,9 +46,8 @@ command_packet build_command(const char* name, int size) {
 
 // One of the two warnings: true when the operator answered yes.
 bool confirm(const char* question) {
-    con_print("%s", question);
     char answer[ANSWER_SIZE];
-    int n = con_read_answer(answer, sizeof answer);
+    int n = con_ask(answer, sizeof answer, "%s", question);
     if (n == CON_END_OF_INPUT) {
         con_print("\n");
         con_print("\a\aDownload Aborted!\n");

@@ -153,14 +153,15 @@ int fw_transfer(FILE* file, uint32_t total) {
 int fw_session(FILE* file, uint32_t total) {
     fw_drain();
 
-    con_print("\n\a\aWARNING! The Quorvantis Firmware is about to be updated!\nThis will take less than %d "
-              "minutes.\nDo NOT interrupt the process once started!\nIf power is interrupted during this "
-              "process you may not be able\nto communicate with the Quorvantis due to firmware corruption.\n"
-              "If this happens correct the power problem and restart this entire process.\n\nType the Enter "
-              "key when you are ready to continue...",
-              FW_MINUTES);
+    // The answer's text and an end of input do not matter.
     std::array<char, 1024> enter{};
-    con_read_answer(enter.data(), static_cast<int>(enter.size()));  // its text and end of input do not matter
+    con_ask(enter.data(), static_cast<int>(enter.size()),
+            "\n\a\aWARNING! The Quorvantis Firmware is about to be updated!\nThis will take less than %d "
+            "minutes.\nDo NOT interrupt the process once started!\nIf power is interrupted during this "
+            "process you may not be able\nto communicate with the Quorvantis due to firmware corruption.\n"
+            "If this happens correct the power problem and restart this entire process.\n\nType the Enter "
+            "key when you are ready to continue...",
+            FW_MINUTES);
 
     con_print("\nTo begin TURN ON the Quorvantis or CYCLE THE POWER if it is already on.\n\a\aYou have %ld "
               "seconds to do this...",
@@ -278,9 +279,9 @@ void cmd_firmware(word_cursor& words) {
     const char* file_name = word_required(words, ",\t", "\a\aError: missing argument: file_name\n");
     if (file_name == nullptr) return;
 
-    con_print("\a\aWARNING! This will alter the Quorvantis firmware!\nDo you want to continue (n or y)? [n]: ");
     std::array<char, 40> answer{};
-    int got = con_read_answer(answer.data(), static_cast<int>(answer.size()));
+    int got = con_ask(answer.data(), static_cast<int>(answer.size()),
+                      "\a\aWARNING! This will alter the Quorvantis firmware!\nDo you want to continue (n or y)? [n]: ");
     if (got == CON_END_OF_INPUT) {
         con_print("\n");
         con_print("Quorvantis Firmware will NOT be updated!\n");

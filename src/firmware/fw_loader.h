@@ -27,6 +27,8 @@ enum fw_result : int {
     FW_ERR_FILE_READ = -15,       // a read of the file failed during the transfer
 };
 
+// port: 1 to 10 (COMn), or PORT_NUMBER_PATH for the device path of the
+// command's port argument (serial_port.h).
 int firmware(int port, const char* file_name);
 void fw_progress(uint32_t done, uint32_t total);
 void cmd_firmware(word_cursor& words);

@@ -28,6 +28,11 @@ void plat_last_error_text(char* buf, size_t size);
 // _isatty. false for streams without a descriptor (memory streams).
 bool plat_is_terminal(FILE* stream);
 
+// Whether a command's port argument names the serial device by its path
+// rather than as COMn: on POSIX systems a path that begins with '/'
+// ("/dev/ttyUSB0"). Windows names its ports COMn only.
+bool plat_port_path(const char* word);
+
 // Pause for ms milliseconds (Sleep / nanosleep), unless a test hook is set.
 void plat_sleep_ms(uint32_t ms);
 using plat_sleep_hook = void (*)(uint32_t ms);

@@ -88,8 +88,9 @@ struct serial_timeouts {
 };
 
 struct serial_backend {
-    // Opens the named port ("COMn") exclusively for synchronous I/O, DTR and RTS
-    // held off; SERIAL_INVALID_HANDLE on failure.
+    // Opens the named port ("COMn", or a device path where plat_port_path takes
+    // one) exclusively for synchronous I/O, DTR and RTS held off;
+    // SERIAL_INVALID_HANDLE on failure.
     serial_handle (*open)(const char* name);
     // The properties report for a block of block_size bytes (the driver reports
     // the size it needs in caps->packet_length).

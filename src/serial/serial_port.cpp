@@ -1,6 +1,7 @@
 #include "serial/serial_port.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "common/number_text.h"
 #include "common/word_table.h"
@@ -8,7 +9,7 @@
 #include "serial/baud_table.h"
 #include "shell/console.h"
 
-char port_name[8];
+char port_name[PORT_NAME_SIZE];
 serial_handle port_handle = SERIAL_INVALID_HANDLE;
 uint8_t rx_buffer[1024];
 serial_settings port_settings;
@@ -36,6 +37,9 @@ constexpr int64_t DRAIN_LIMIT_MS = 5000;
 
 // COM-port arguments name COM1 to COM10.
 constexpr int PORT_NUMBER_MAX = 10;
+// The device path of the last port argument that gave one, until the
+// command names its port with it.
+char port_path[PORT_NAME_SIZE];
 
 // The time-outs, in milliseconds. A character is 10 bits on the line, so
 // CHARACTER_MS / speed is its time in whole milliseconds; a write may take
@@ -262,6 +266,15 @@ void drain_port(const char* name, void* buffer, int size) {
 }
 
 int port_number_arg(const char* word) {
+    if (plat_port_path(word)) {
+        if (std::strlen(word) >= sizeof port_path) {
+            con_print("\a\aError: device path too long (at most %d characters): %s\n",
+                      static_cast<int>(sizeof port_path - 1), word);
+            return PORT_NUMBER_NONE;
+        }
+        std::snprintf(port_path, sizeof port_path, "%s", word);
+        return PORT_NUMBER_PATH;
+    }
     int number = text_whole(word);
     if (number == 0 && nocase_starts(word, "com")) number = text_whole(word + 3);
     if (number < 1 || number > PORT_NUMBER_MAX) {
@@ -271,4 +284,10 @@ int port_number_arg(const char* word) {
     return number;
 }
 
-void port_name_set(int number) { std::snprintf(port_name, sizeof port_name, "COM%d", number); }
+void port_name_set(int number) {
+    if (number == PORT_NUMBER_PATH) {
+        std::snprintf(port_name, sizeof port_name, "%s", port_path);
+    } else {
+        std::snprintf(port_name, sizeof port_name, "COM%d", number);
+    }
+}

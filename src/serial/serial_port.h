@@ -2,11 +2,15 @@
 // capabilities are checked, write, read with a per-call time-out, purge, close.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/serial_backend.h"
 
-extern char port_name[8];             // "COMn", written by the callers of open_port
+// The port's name: "COMn", or where the platform takes one (Linux) the
+// device's own path, which may be as long as any a command line holds.
+constexpr size_t PORT_NAME_SIZE = 256;
+extern char port_name[PORT_NAME_SIZE];  // written by the callers of open_port
 extern serial_handle port_handle;     // the open port, or SERIAL_INVALID_HANDLE
 extern uint8_t rx_buffer[1024];       // device replies (connect, firmware loader)
 extern serial_settings port_settings; // as last read and applied by set_comm_prop
@@ -58,7 +62,13 @@ void close_port();
 // The port number of a command's COM-port argument: its leading digits ("3"),
 // or the digits after "com" in any letter case ("com3", "COM3"). 1 to 10;
 // PORT_NUMBER_NONE, after the invalid-number message, for any other word.
+// Where the platform names devices by path (plat_port_path: Linux, a word
+// that begins with '/'), such a word is PORT_NUMBER_PATH and is kept for
+// port_name_set; one too long for port_name is PORT_NUMBER_NONE after its
+// message.
 constexpr int PORT_NUMBER_NONE = 0;
+constexpr int PORT_NUMBER_PATH = -1;
 int port_number_arg(const char* word);
-// Names the port to open: port_name becomes "COMn".
+// Names the port to open: port_name becomes "COMn", or for PORT_NUMBER_PATH
+// the device path that port_number_arg read last.
 void port_name_set(int number);

@@ -10,6 +10,7 @@
 #include "config/conf_parser.h"
 #include "download/dwn_sequence.h"
 #include "firmware/fw_loader.h"
+#include "platform/platform.h"
 #include "rules/rule_table.h"
 #include "rules/rules_parser.h"
 #include "serial/dev_connection.h"
@@ -68,6 +69,13 @@ constexpr std::array<command_row, 16> command_table = {{
 
 constexpr const char* COMMAND_SEPARATORS = ", \t";
 constexpr const char* FILE_NAME_SEPARATORS = ",\t";
+
+// The command words for their completion, in table order, nullptr after them.
+constexpr auto command_words = [] {
+    std::array<const char*, command_table.size() + 1> words{};
+    for (size_t i = 0; i < command_table.size(); ++i) words[i] = command_table[i].name;
+    return words;
+}();
 
 constexpr int LINE_SIZE = 256;  // a line of input holds at most 255 characters
 char previous_line[LINE_SIZE];
@@ -144,12 +152,31 @@ bool dispatch(int code, word_cursor& words) {
     return true;
 }
 
+constexpr edit_completion NO_COMPLETION = {EDIT_NOTHING, nullptr, false, "", '\0'};
+
+// A file name ends only at a comma or a tab: nothing follows a completed one,
+// since a blank would become part of it.
+edit_completion file_name_at(char* copy, int cursor, word_cursor& words) {
+    const char* name = word_next(words, FILE_NAME_SEPARATORS);
+    if (name == nullptr) return {cursor, nullptr, false, FILE_NAME_SEPARATORS, '\0'};
+    if (words.next != nullptr) return NO_COMPLETION;  // the cursor is past the file name
+    return {static_cast<int>(name - copy), nullptr, false, FILE_NAME_SEPARATORS, '\0'};
+}
+
+// The port word of connect and firmware is completed where it is a device
+// path. *done: the word is over and the cursor is past it.
+edit_completion port_at(char* copy, word_cursor& words, bool* done) {
+    const char* port = word_next(words, COMMAND_SEPARATORS);
+    *done = port != nullptr && words.next != nullptr;
+    if (port == nullptr || *done || !plat_port_path(port)) return NO_COMPLETION;
+    return {static_cast<int>(port - copy), nullptr, true, COMMAND_SEPARATORS, ' '};
+}
+
 // Reads and runs command lines until exit or the end of input.
 int run_commands() {
     char line[LINE_SIZE] = {};
     for (;;) {
-        con_print("Command> ");
-        int n = con_read_line(line, LINE_SIZE);
+        int n = con_read_command("Command> ", line, LINE_SIZE);
         if (n == CON_END_OF_INPUT) {
             con_print("\n");
             return SHELL_END_OF_INPUT;
@@ -183,9 +210,46 @@ int run_commands() {
 
 }  // namespace
 
+edit_completion command_completion(const char* line, int cursor) {
+    // Only the first piece of a long line is this command's (the rest is
+    // read as lines of their own), and a line that begins with '.' repeats
+    // the previous one whatever follows.
+    if (line == nullptr || cursor < 0 || cursor >= LINE_SIZE || (cursor > 0 && line[0] == '.')) {
+        return NO_COMPLETION;
+    }
+    char copy[LINE_SIZE];
+    std::memcpy(copy, line, static_cast<size_t>(cursor));
+    copy[cursor] = '\0';
+    word_cursor words = word_start(copy);
+    const char* word = word_next(words, COMMAND_SEPARATORS);
+    if (word == nullptr || words.next == nullptr) {
+        // The cursor is in the command word (or no word has begun).
+        int start = word == nullptr ? cursor : static_cast<int>(word - copy);
+        return {start, command_words.data(), false, COMMAND_SEPARATORS, ' '};
+    }
+    int row = word_lookup(command_table, &command_row::name, word);
+    if (row < 0) return NO_COMPLETION;
+    bool port_done = false;
+    switch (command_table[static_cast<size_t>(row)].code) {
+    case CMD_CONFIGURE:
+    case CMD_RULES:
+        return file_name_at(copy, cursor, words);
+    case CMD_CONNECT:
+        return port_at(copy, words, &port_done);
+    case CMD_FIRMWARE: {
+        edit_completion port = port_at(copy, words, &port_done);
+        return port_done ? file_name_at(copy, cursor, words) : port;
+    }
+    default:
+        return NO_COMPLETION;
+    }
+}
+
 int command_shell() {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     std::setvbuf(stderr, nullptr, _IONBF, 0);
+
+    con_edit_start(command_completion);
 
     con_print("Quorvantis PC Host Utility %s, written by the quorvantis-host developers\n"
               "for the Quorvantis packet-radio digipeater\n",
@@ -198,5 +262,6 @@ int command_shell() {
     // A connection still open is closed on the way out, so the port's
     // exclusive flag and driver settings are put back as they were.
     dev_disconnect();
+    con_edit_end();
     return status;
 }

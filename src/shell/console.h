@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+#include "platform/line_editor.h"
+
 #if defined(__MINGW32__)
 #define QV_PRINTF_LIKE(f, a) __attribute__((format(__MINGW_PRINTF_FORMAT, f, a)))
 #else
@@ -37,6 +39,25 @@ int con_read_line(char* buf, int size);
 // input typed at a terminal ends the answer only: the next read waits for the
 // terminal again.
 int con_read_answer(char* buf, int size);
+
+// Line editing. Where standard input and standard output are both terminals
+// (and the build has an editor: Linux), command lines and answers are read
+// through the terminal's line editor, which shows the prompts itself; the
+// completer tells it what Tab completes. Anywhere else, and in the Windows
+// build, everything is read as before.
+void con_edit_start(edit_completer completer);
+void con_edit_end();  // the terminal as it was
+
+// Shows prompt and reads the next command line as con_read_line does. With the
+// editor the line, unless it is blank, enters the history as typed, and a
+// line longer than the buffer is handed out in pieces, one a read (command or
+// answer), each later command piece after the prompt, as from a pipe.
+int con_read_command(const char* prompt, char* buf, int size);
+
+// Prints the question (a format) and reads its answer as con_read_answer
+// does. With the editor the question's last line is the editor's prompt, and
+// the answer never enters the history.
+int con_ask(char* buf, int size, const char* format, ...) QV_PRINTF_LIKE(3, 4);
 
 // The text of the system's last error (shared buffer of 1024 characters,
 // valid until the next call).

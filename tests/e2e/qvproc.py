@@ -17,16 +17,30 @@ own time under --stamp):
         ... Program([...], env=sim.env) ...
         sim.wait_for(lambda line: line == "closed")
 
+Terminal runs a program at a pseudo-terminal, as an operator does at a
+terminal: standard input and output are the terminal, keys are typed, and
+what the terminal shows is read as a screen (vtscreen.Screen):
+
+    with Terminal([path], env=sim.env) as term:
+        term.wait_screen(lambda screen: screen.cursor_line == "Command>")
+        term.enter(b"conf\t", "Command> configure")    # Tab completes; then Enter
+        rc, err = term.finish(b"exit\r")
+
 Every wait is bounded, and no program outlives its driver: a Program is
 killed when it runs over its time limit (its output then ends, and finish
 says so), and a Sim when it is stopped.
 """
+import fcntl
 import os
 import re
 import signal
+import struct
 import subprocess
+import termios
 import threading
 import time
+
+from vtscreen import Screen
 
 # How long a program may run before it is killed, in seconds: far beyond any
 # case's need, short enough that a hung program fails the case instead of
@@ -284,6 +298,148 @@ class Program(_Piped):
     def err(self):
         err = self._err_bytes()
         return err.replace(b"\r\n", b"\n") if self.crlf else err
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        if self.rc is None:
+            self.kill()
+            self.rc = self.proc.wait()
+            self._close()
+
+
+class Terminal(_Piped):
+    """A program at a terminal of its own: a pseudo-terminal of columns x rows
+    is its controlling terminal and its standard input and output (so Ctrl-C
+    typed there ends it as at any terminal); its standard error is a pipe.
+    Everything it writes to the terminal is kept (raw) and shown as a screen."""
+
+    def __init__(self, argv, env=None, cwd=None, columns=400, rows=50, limit=PROGRAM_LIMIT):
+        super().__init__()
+        self.argv = list(argv)
+        self.columns, self.rows = columns, rows
+        self.rc = None
+        self.expired = False
+        self._raw = bytearray()
+        self._ended = False
+        self.master, slave = os.openpty()
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", rows, columns, 0, 0))
+        self.settings = termios.tcgetattr(self.master)  # the terminal's settings before the program
+        full_env = dict(os.environ)
+        if env:
+            full_env.update(env)
+        try:
+            proc = subprocess.Popen(self.argv, stdin=slave, stdout=slave, stderr=subprocess.PIPE, env=full_env,
+                                    cwd=cwd, start_new_session=True,
+                                    preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0))
+        finally:
+            os.close(slave)
+        self._pipe(proc, self._read_terminal)
+        self.pid = proc.pid
+        self._watchdog = threading.Timer(limit, self._expire)
+        self._watchdog.daemon = True
+        self._watchdog.start()
+
+    def _read_terminal(self):
+        while True:
+            chunk = _read(self.master)  # EIO once the program has left the terminal
+            with self._cond:
+                if chunk:
+                    self._raw += chunk
+                else:
+                    self._ended = True
+                self._cond.notify_all()
+            if not chunk:
+                return
+
+    @property
+    def raw(self):
+        with self._cond:
+            return bytes(self._raw)
+
+    def screen(self):
+        return Screen(self.raw, self.columns, self.rows)
+
+    def mark(self):
+        with self._cond:
+            return len(self._raw)
+
+    def type(self, keys):
+        os.write(self.master, keys)
+
+    def wait_raw(self, text, start=0, timeout=30):
+        """Waits until the program has written text to the terminal from start on."""
+        return self.wait_screen(lambda _: self.raw.find(text, start) >= 0, timeout, "%r after %d" % (text, start))
+
+    def wait_screen(self, predicate, timeout=30, what=None):
+        """Waits until predicate(screen) holds; the screen then. An
+        AssertionError when timeout seconds passed or the program left the
+        terminal first."""
+        end = time.monotonic() + timeout
+        with self._cond:
+            while True:
+                screen = Screen(bytes(self._raw), self.columns, self.rows)
+                if predicate(screen):
+                    return screen
+                left = end - time.monotonic()
+                if self._ended or left <= 0:
+                    raise AssertionError("%s: %s not seen (%s); the screen ends:\n%s\nafter the bytes %r" % (
+                        os.path.basename(self.argv[-1]), what or "the screen waited for",
+                        "it left the terminal" if self._ended else "%s s" % timeout,
+                        "\n".join(screen.lines[-15:]), bytes(self._raw[-300:])))
+                self._cond.wait(left)
+
+    def enter(self, keys, shown, timeout=30):
+        """Types keys, waits until the cursor's line reads shown (the prompt
+        and the line as the editing left it), then types Enter; gives the
+        mark where what the line does begins."""
+        self.type(keys)
+        self.wait_screen(lambda screen: screen.cursor_line == shown.rstrip(), timeout, "the line %r" % shown)
+        start = self.mark()
+        self.type(b"\r")
+        return start
+
+    def _expire(self):
+        self.expired = True
+        self.kill()
+
+    def kill(self):
+        if self.proc.poll() is None:
+            try:
+                self.proc.kill()
+            except OSError:
+                pass
+
+    def finish(self, keys=b"", timeout=30):
+        """Types keys and waits for the program's end; gives its exit status
+        (negative: the signal that ended it) and its standard error. The
+        terminal's settings as the program left them are then in
+        settings_after."""
+        if keys:
+            self.type(keys)
+        try:
+            self.rc = self.proc.wait(timeout=timeout)
+            self.settings_after = termios.tcgetattr(self.master)
+        except subprocess.TimeoutExpired:
+            self.kill()
+            self.rc = self.proc.wait()
+            self._close()
+            raise AssertionError("%s did not end within %s s; the screen ends:\n%s" % (
+                os.path.basename(self.argv[-1]), timeout, "\n".join(self.screen().lines[-15:])))
+        self._close()
+        if self.expired:
+            raise AssertionError("%s ran over its limit and was killed" % os.path.basename(self.argv[-1]))
+        return self.rc, self._err_bytes()
+
+    def _close(self):
+        self._watchdog.cancel()
+        for reader in self._readers:
+            reader.join(timeout=5)
+        self.proc.stderr.close()
+        if self.master is not None:
+            os.close(self.master)
+            self.master = None
 
     def __enter__(self):
         return self

@@ -13,7 +13,7 @@ import tempfile
 import unittest
 
 from messages import START
-from qvproc import Program, run_program
+from qvproc import Program, Terminal, run_program
 
 HOST = os.environ.get("QV_HOST", "")
 SIM = os.environ.get("QV_SIM", "")
@@ -52,6 +52,18 @@ def run_host(script, env=None, timeout=120, cwd=None):
 def start_host(env=None, **options):
     """The program running, its input on a pipe (see qvproc.Program)."""
     return Program(host_command(), env=env, crlf=ON_WINE, **options)
+
+
+# The terminal the cases that type at one use: an xterm, with no editor
+# settings of the operator's (an ~/.editrc) in the way.
+TERMINAL_ENV = {"TERM": "xterm", "EDITRC": os.devnull}
+
+
+def start_terminal(env=None, **options):
+    """The program at a terminal of its own (see qvproc.Terminal)."""
+    full_env = dict(TERMINAL_ENV)
+    full_env.update(env or {})
+    return Terminal(host_command(), env=full_env, **options)
 
 
 def write_file(directory, name, data):

@@ -123,6 +123,11 @@ class DebianPackage(unittest.TestCase):
             with self.subTest(field=name):
                 self.assertRegex(self.field(name), "^%s$" % pattern)
 
+    def test_depends_on_the_line_editing_library(self):
+        # The console's line editing links libedit; the dependency is computed
+        # from the program (the shared library's package, with its version).
+        self.assertRegex(self.field("Depends"), r"^(.*, )?libedit2 \(>= [^)]+\)(, .*)?$")
+
     def test_contents(self):
         """Every file where the issue puts it, owned by root, with the usual modes."""
         expected = {

@@ -129,4 +129,23 @@ TEST(Console, CarriageReturnBeforeLineFeed) {
     }
 }
 
+// Away from a terminal (no editor), a command read shows its prompt and a
+// question its text, and both then read as con_read_line and
+// con_read_answer do.
+TEST(Console, PromptsAndQuestionsWithoutAnEditor) {
+    out_capture out(std::string(300, 'y') + "\nno, and more than fits\nhelp\n");
+    char buf[256];
+    EXPECT_EQ(con_read_command("Command> ", buf, sizeof buf), 255);
+    EXPECT_EQ(con_read_command("Command> ", buf, sizeof buf), 46);
+    EXPECT_EQ(std::string(buf), std::string(45, 'y') + "\n");
+    char answer[8];
+    EXPECT_EQ(con_ask(answer, sizeof answer, "Question %d?\n(yes|no) [no]: ", 2), 7);
+    EXPECT_STREQ(answer, "no, and");
+    EXPECT_EQ(con_read_command("Command> ", buf, sizeof buf), 5);
+    EXPECT_STREQ(buf, "help\n");
+    EXPECT_EQ(con_read_command("Command> ", buf, sizeof buf), CON_END_OF_INPUT);
+    EXPECT_EQ(con_ask(answer, sizeof answer, "Again? "), CON_END_OF_INPUT);
+    EXPECT_EQ(out.text(), "Command> Command> Question 2?\n(yes|no) [no]: Command> Command> Again? ");
+}
+
 }  // namespace

@@ -77,6 +77,47 @@ TEST_F(DevConnection, ConnectWordsChooseThePort) {
     EXPECT_STREQ(port_name, "COM10");
 }
 
+// On Linux a port may be the device's own path: opened by that name, and the
+// port named by it.
+TEST_F(DevConnection, ConnectTakesADevicePath) {
+    const struct {
+        const char* args;
+        int speed;
+        const char* path;
+    } rows[] = {
+        {"/dev/ttyUSB0", 9600, "/dev/ttyUSB0"},
+        {"/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3D4-if00-port0 57600", 57600,
+         "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3D4-if00-port0"},
+        {"/dev/ttyS1,19200", 19200, "/dev/ttyS1"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.args);
+        SetUp();
+        EXPECT_EQ(connect_ok(r.args, r.speed), success_text(r.speed));
+        EXPECT_STREQ(port_name, r.path);
+        EXPECT_EQ(f->opened, std::vector<std::string>{r.path});
+        TearDown();
+    }
+}
+
+// A path longer than port_name holds is refused as an argument, before
+// anything is touched; the speed is checked before the port is named.
+TEST_F(DevConnection, DevicePathArgumentErrors) {
+    const std::string long_path = "/dev/" + std::string(251, 'x');  // 256 characters
+    const std::string fits = "/dev/" + std::string(250, 'x');       // 255
+    int number = 0;
+    EXPECT_EQ(capture_output([&] { number = port_number_arg(long_path.c_str()); }),
+              "\a\aError: device path too long (at most 255 characters): " + long_path + "\n");
+    EXPECT_EQ(number, PORT_NUMBER_NONE);
+    std::snprintf(port_name, sizeof port_name, "COM7");
+    EXPECT_EQ(command(cmd_connect, "/dev/ttyUSB0 1200"), "\a\aError: invalid baud rate: 1200\n");
+    EXPECT_STREQ(port_name, "COM7");
+    EXPECT_TRUE(f->opened.empty());
+    EXPECT_EQ(port_number_arg(fits.c_str()), PORT_NUMBER_PATH);
+    port_name_set(PORT_NUMBER_PATH);
+    EXPECT_EQ(std::string(port_name), fits);
+}
+
 TEST_F(DevConnection, ConnectArgumentErrors) {
     struct row {
         const char* args;

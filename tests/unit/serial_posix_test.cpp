@@ -388,3 +388,30 @@ TEST_F(PosixSerial, RefusedPermissionNamesTheOwningGroup) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(text, expected);
 }
+
+// A port named by the device's own path is opened as COMn's target is:
+// exclusively, set to the link's settings, and named by that path in the
+// messages, with the system's text after it and the path not repeated.
+TEST_F(PosixSerial, DevicePathOpensTheDeviceItself) {
+    const std::string path = ptsname(master);
+    ASSERT_EQ(open_port(path.c_str(), 19200), 0);
+    int fd = serial_posix_fd(port_handle);
+    EXPECT_EQ(exclusive_flag(fd), 1);
+    serial_settings settings{};
+    ASSERT_TRUE(serial_backend_get()->get_state(port_handle, &settings));
+    EXPECT_EQ(settings.baud, 19200u);
+    EXPECT_EQ(write_port(path.c_str(), "ok", 2), 2);
+    serial_handle first = port_handle;
+    {
+        out_capture out;
+        EXPECT_EQ(open_port(path.c_str(), 9600), -2);
+        EXPECT_EQ(out.text(), "\a\aError: cannot open com port " + path + ": Device or resource busy\n");
+    }
+    port_handle = first;
+    close_port();
+    const std::string missing = dir + "/ttyUSB9";
+    out_capture out;
+    EXPECT_EQ(open_port(missing.c_str(), 9600), -2);
+    EXPECT_EQ(out.text(), "\a\aError: cannot open com port " + missing + ": No such file or directory\n");
+    EXPECT_EQ(port_handle, SERIAL_INVALID_HANDLE);
+}

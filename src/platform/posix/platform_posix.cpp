@@ -54,6 +54,8 @@ bool plat_is_terminal(FILE* stream) {
     return fd >= 0 && isatty(fd) == 1;
 }
 
+bool plat_port_path(const char* word) { return word != nullptr && word[0] == '/'; }
+
 void plat_os_sleep_ms(uint32_t ms) {
     timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {

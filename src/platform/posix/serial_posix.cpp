@@ -1,5 +1,6 @@
 // The serial port on a POSIX terminal device. "COMn" names the target of the
-// link comn in the program's configuration directory, else /dev/ttyS<n-1>.
+// link comn in the program's configuration directory, else /dev/ttyS<n-1>; a
+// name that is a path ("/dev/ttyUSB0") names the device itself.
 // Time-outs are kept per port and enforced with ppoll() against a monotonic
 // deadline, to a fraction of a millisecond. A write returns when its bytes
 // have left the line, as a Windows serial write does.
@@ -133,8 +134,9 @@ void device_shown(const char* path, bool linked, char* shown, size_t size) {
     std::snprintf(shown, size, "%s", path);
 }
 
-// Saves a failed open's error with a text that names the device, and for a
-// refused permission the group that owns it (the one to join).
+// Saves a failed open's error with a text that names the device the port
+// name led to (shown; nullptr when the port was named by that path itself),
+// and for a refused permission the group that owns it (the one to join).
 void save_open_error(int code, const char* path, const char* shown) {
     char system_text[256];
     plat_error_text(code, system_text, sizeof system_text);
@@ -152,7 +154,11 @@ void save_open_error(int code, const char* path, const char* shown) {
         }
     }
     char text[1024];
-    std::snprintf(text, sizeof text, "%s: %s%s", shown, system_text, group_text);
+    if (shown != nullptr) {
+        std::snprintf(text, sizeof text, "%s: %s%s", shown, system_text, group_text);
+    } else {
+        std::snprintf(text, sizeof text, "%s%s", system_text, group_text);
+    }
     plat_save_error_text(code, text);
 }
 
@@ -191,23 +197,42 @@ void low_latency_restore(const posix_port* port) {
     serial_info(port->fd, TIOCSSERIAL, &info);
 }
 
-serial_handle posix_open(const char* name) {
+// The device a port name leads to: a path as it stands (*named_by_path: the
+// name itself says which device), or for COMn the link's target or the
+// on-board port, with the device shown as the link gives it. false, with the
+// error saved, for any other name.
+bool device_of(const char* name, char* path, size_t size, char* shown, size_t shown_size, bool* named_by_path) {
+    *named_by_path = plat_port_path(name);
+    if (*named_by_path) {
+        if (std::snprintf(path, size, "%s", name) >= static_cast<int>(size)) {
+            plat_save_error(ENAMETOOLONG);
+            return false;
+        }
+        return true;
+    }
     int n = com_number(name);
     if (n == 0) {
         plat_save_error(ENOENT);
-        return SERIAL_INVALID_HANDLE;
+        return false;
     }
-    char path[4096];
     bool linked = false;
-    if (!device_path(n, path, sizeof path, &linked)) {
+    if (!device_path(n, path, size, &linked)) {
         plat_save_error(ENAMETOOLONG);
-        return SERIAL_INVALID_HANDLE;
+        return false;
     }
+    device_shown(path, linked, shown, shown_size);
+    return true;
+}
+
+serial_handle posix_open(const char* name) {
+    char path[4096];
     char shown[4096];
-    device_shown(path, linked, shown, sizeof shown);
+    bool named_by_path = false;
+    if (!device_of(name, path, sizeof path, shown, sizeof shown, &named_by_path)) return SERIAL_INVALID_HANDLE;
+    const char* shown_name = named_by_path ? nullptr : shown;
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        save_open_error(errno, path, shown);
+        save_open_error(errno, path, shown_name);
         return SERIAL_INVALID_HANDLE;
     }
     // The lock tells two programs apart that TIOCEXCL lets through (two run
@@ -215,7 +240,7 @@ serial_handle posix_open(const char* name) {
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         int code = (errno == EWOULDBLOCK) ? EBUSY : errno;
         close(fd);
-        save_open_error(code, path, shown);
+        save_open_error(code, path, shown_name);
         return SERIAL_INVALID_HANDLE;
     }
     auto* port = new (std::nothrow) posix_port{};

@@ -35,6 +35,8 @@ bool plat_is_terminal(FILE* stream) {
     return fd >= 0 && _isatty(fd) != 0;
 }
 
+bool plat_port_path(const char*) { return false; }
+
 void plat_last_error_text(char* buf, size_t size) { plat_error_text(plat_last_error(), buf, size); }
 
 void plat_os_sleep_ms(uint32_t ms) { Sleep(ms); }
