@@ -275,7 +275,7 @@ void cmd_firmware(word_cursor& words) {
     if (port_word == nullptr) return;
     int port = port_number_arg(port_word);
     if (port == PORT_NUMBER_NONE) return;
-    const char* file_name = word_required(words, ",\t", "\a\aError: missing argument: file_name\n");
+    const char* file_name = word_file_name(words);
     if (file_name == nullptr) return;
 
     con_print("\a\aWARNING! This will alter the Quorvantis firmware!\nDo you want to continue (n or y)? [n]: ");

@@ -67,13 +67,12 @@ constexpr std::array<command_row, 16> command_table = {{
 }};
 
 constexpr const char* COMMAND_SEPARATORS = ", \t";
-constexpr const char* FILE_NAME_SEPARATORS = ",\t";
 
 constexpr int LINE_SIZE = 256;  // a line of input holds at most 255 characters
 char previous_line[LINE_SIZE];
 
 void run_file_command(word_cursor& words, int (*process)(const char*), const char* failure) {
-    const char* file_name = word_required(words, FILE_NAME_SEPARATORS, "\a\aError: missing argument: file_name\n");
+    const char* file_name = word_file_name(words);
     if (file_name == nullptr) return;
     if (process(file_name) != 0) con_print("%s", failure);
 }
