@@ -68,6 +68,7 @@ const char* const HELP_TAIL =
     "  --names             list the faults, points and settings, one a line:\n"
     "                      \"fault NAME\", \"point NAME\" or \"opt KEY=VALUE\", then\n"
     "                      the mode that acts on it (or \"device\")\n"
+    "  --version           show the version, which is the one the device reports\n"
     "  --help              show this text\n"
     "\n"
     "With quorvantis-host:\n"
@@ -90,7 +91,8 @@ const char* const HELP_TAIL =
 void usage() {
     std::fputs("usage: quorvantis-sim [--link PATH] [--power-delay MS] [--manual-power] [--mode NAME]\n"
                "                      [--pace BAUD] [--pace-exact BAUD] [--fault NAME]... [--unplug-at POINT]\n"
-               "                      [--confirm-speed N] [--opt KEY=VALUE]... [--stamp] [--names] [--help]\n",
+               "                      [--confirm-speed N] [--opt KEY=VALUE]... [--stamp] [--names] [--version]\n"
+               "                      [--help]\n",
                stderr);
 }
 
@@ -133,6 +135,9 @@ int main(int argc, char** argv) {
             std::fputs(sim_names_help().c_str(), stdout);
             std::fputs(HELP_TAIL, stdout);
             return 0;
+        } else if (arg == "--version") {
+            std::printf("quorvantis-sim %s\n", SIM_VERSION_TEXT);
+            return 0;
         } else if (arg == "--names") {
             std::fputs(sim_names_list().c_str(), stdout);
             return 0;
@@ -162,6 +167,7 @@ int main(int argc, char** argv) {
             size_t eq = kv.find('=');
             options.values[kv.substr(0, eq)] = eq == std::string::npos ? "1" : kv.substr(eq + 1);
         } else {
+            std::fprintf(stderr, "quorvantis-sim: unknown option: %s\n", arg.c_str());
             usage();
             return 2;
         }

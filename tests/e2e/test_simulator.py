@@ -10,7 +10,7 @@ import tty
 import unittest
 
 from qvproc import Sim, run_program
-from qvtest import SIM, SOURCE_DIR, TempDirCase
+from qvtest import SIM, SOURCE_DIR, TempDirCase, run_host
 
 
 def sim_command():
@@ -149,6 +149,23 @@ class NamesTest(TempDirCase):
                 self.assertIn(name, words)
                 if owner != "device":
                     self.assertIn(owner + ":", words)
+
+
+class CommandLineTest(unittest.TestCase):
+    def test_version_is_the_one_the_program_expects(self):
+        out, err, rc = run_sim("--version")
+        self.assertEqual((rc, err), (0, ""))
+        banner = re.match(rb"Quorvantis PC Host Utility (Version \S+),", run_host(b"exit\n").out)
+        self.assertIsNotNone(banner)
+        self.assertEqual(out, b"quorvantis-sim " + banner.group(1) + b"\n")
+
+    def test_unknown_option_is_named_before_the_usage(self):
+        for arg in ("--frobnicate", "-v", "com1"):
+            with self.subTest(arg=arg):
+                out, err, rc = run_sim(arg)
+                self.assertEqual((rc, out), (2, b""))
+                self.assertTrue(err.startswith("quorvantis-sim: unknown option: %s\nusage: quorvantis-sim " % arg),
+                                err)
 
 
 class SourceTest(unittest.TestCase):
