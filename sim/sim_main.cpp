@@ -31,7 +31,8 @@ const char* const HELP_HEAD =
     "terminal program) can be used without hardware. It prints \"ready /dev/pts/N\"\n"
     "when its end of the line is open, then one line per event on standard output\n"
     "(opened, power-on, ctrl-c, host N, line TEXT, download, closed, ...). It runs\n"
-    "until it is stopped with Ctrl-C or SIGTERM.\n"
+    "until it is stopped with Ctrl-C or SIGTERM (Ctrl-C and SIGHUP only when they\n"
+    "were not ignored at its start, as a script's background job has Ctrl-C).\n"
     "\n"
     "Options:\n"
     "  --link PATH         also make PATH a symbolic link to the pseudo-terminal;\n"
@@ -185,8 +186,12 @@ int main(int argc, char** argv) {
     if (!device.setup()) return 1;
     running = &device;
     std::signal(SIGTERM, on_stop);
-    std::signal(SIGINT, on_stop);
-    std::signal(SIGHUP, on_stop);
+    // Ctrl-C and a hang-up stop the simulator, unless they were ignored when
+    // it started: a script that starts it in the background (make run) or
+    // nohup leaves it running when the terminal's Ctrl-C stops something else.
+    for (int sig : {SIGINT, SIGHUP}) {
+        if (std::signal(sig, on_stop) == SIG_IGN) std::signal(sig, SIG_IGN);
+    }
     std::signal(SIGUSR1, on_power);
     std::signal(SIGUSR2, on_unplug);
     device.run();

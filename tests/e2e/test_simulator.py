@@ -4,6 +4,7 @@ import os
 import re
 import select
 import signal
+import subprocess
 import termios
 import time
 import tty
@@ -158,6 +159,26 @@ class CommandLineTest(unittest.TestCase):
         banner = re.match(rb"Quorvantis PC Host Utility (Version \S+),", run_host(b"exit\n").out)
         self.assertIsNotNone(banner)
         self.assertEqual(out, b"quorvantis-sim " + banner.group(1) + b"\n")
+
+    def test_ctrl_c_ignored_at_its_start_stays_ignored(self):
+        # Started in the background by a script (make run), Ctrl-C at the
+        # terminal is meant for the console, not for the device; SIGTERM
+        # still stops it.
+        proc = subprocess.Popen(sim_command(), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_IGN))
+        try:
+            self.assertTrue(proc.stdout.readline().startswith(b"ready "))
+            proc.send_signal(signal.SIGINT)
+            with self.assertRaises(subprocess.TimeoutExpired):
+                proc.wait(timeout=0.5)
+            proc.send_signal(signal.SIGTERM)
+            self.assertEqual(proc.wait(timeout=5), 0)
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+            proc.stdout.close()
+            proc.stderr.close()
 
     def test_unknown_option_is_named_before_the_usage(self):
         for arg in ("--frobnicate", "-v", "com1"):
