@@ -37,6 +37,10 @@ constexpr int FW_PROMPT_WAIT_MS = FW_POWER_ON_SECONDS * 1000;
 constexpr int FW_SYNC_WAIT_MS = 200;
 constexpr int FW_ID_WAIT_MS = 5000;
 constexpr int FW_RECORD_WAIT_MS = 100;
+// How long the line must be quiet after a record that went more than once
+// was acknowledged, before the next record goes: longer than a loader's
+// answer can be late (a flash sector's erase, an adapter's latency).
+constexpr int FW_SETTLE_QUIET_MS = 1000;
 
 constexpr int BAR_WIDTH = 59;
 constexpr size_t PROGRESS_HEAD = 21;
@@ -55,6 +59,9 @@ uint8_t fw_reply(int timeout_ms) {
 
 // Reads away whatever the port still delivers, then empties both queues.
 void fw_drain() { drain_port(port_name, rx_buffer, static_cast<int>(sizeof rx_buffer)); }
+
+// The same, until the line has been quiet for FW_SETTLE_QUIET_MS.
+void fw_settle() { drain_port_quiet(port_name, rx_buffer, static_cast<int>(sizeof rx_buffer), FW_SETTLE_QUIET_MS); }
 
 // One line of the file into fw_line without its line end; its length, or
 // INHEX_NO_LINE at the end.
@@ -101,10 +108,18 @@ struct fw_counts {
 
 // Sends the record in fw_line (length characters, then the CR) until the
 // loader acknowledges it; FW_OK or the failure.
+//
+// The answers carry no record number, so an answer that comes after its
+// window is taken for the answer to whatever was sent next. A late answer to
+// an earlier copy of the same record is harmless (it answers the same
+// record), but none may still be on its way when the next record goes: once
+// a record that went more than once is acknowledged, the line is read until
+// it has been quiet for FW_SETTLE_QUIET_MS. A record that went once keeps the
+// transfer's pace.
 int fw_send_record(int length, unsigned long line_no, fw_counts& counts) {
     fw_line[static_cast<size_t>(length)] = static_cast<char>(FW_CR);
     fw_line[static_cast<size_t>(length) + 1] = '\0';
-    for (;;) {
+    for (int sent = 1;; ++sent) {
         if (write_port(port_name, fw_line.data(), length + 1) < 0) {
             con_print("\a\aError: wrote FIRMSYNC attention character, got error on port %s\n", port_name);
             return FW_ERR_RECORD_WRITE;
@@ -113,6 +128,7 @@ int fw_send_record(int length, unsigned long line_no, fw_counts& counts) {
         if (reply == FW_ACK) {
             ++counts.acknowledged;
             fw_progress(counts.acknowledged, counts.total);
+            if (sent > 1) fw_settle();
             return FW_OK;
         }
         ++counts.errors;

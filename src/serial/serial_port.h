@@ -52,6 +52,8 @@ void purge_port();
 // is given up on after 5 seconds on the platform clock, or 5 seconds' worth of
 // bytes at the port's speed.
 void drain_port(const char* name, void* buffer, int size);
+// The same drain, ending once a read of quiet_ms brings nothing.
+void drain_port_quiet(const char* name, void* buffer, int size, int quiet_ms);
 // Closes port_handle (when open) and marks it invalid.
 void close_port();
 

@@ -224,7 +224,9 @@ TEST_F(fw_fixture, LateReplyIsReadAwayBeforeTheRecordGoesAgain) {
     // The first record's answer comes after its window: the loader drains the
     // line (the late ACK, then 100 ms of quiet), empties the queues, and only
     // then sends the record again, so each ACK it counts answers the copy it
-    // has just sent.
+    // has just sent. Once a record that went more than once is acknowledged,
+    // the line must be quiet for a whole second before the next record goes:
+    // an answer to an earlier copy may still be on its way.
     fake->quiet();  // the drain
     bytes({0x05});
     bytes({0x06});
@@ -233,9 +235,12 @@ TEST_F(fw_fixture, LateReplyIsReadAwayBeforeTheRecordGoesAgain) {
     bytes({0x06});  // its late ACK, read by the drain...
     fake->quiet();  // ...until the line is quiet
     bytes({0x06});  // the copy of record 1
+    bytes({0x06});  // a late answer to the first copy, read away before the next record...
+    fake->quiet();  // ...until a second has passed without a byte
     bytes({0x15});  // the long record is refused: no drain before its copy
     bytes({0x06});
-    bytes({0x06});  // the end record
+    fake->quiet();  // it went twice: a second of quiet before the end record
+    bytes({0x06});  // the end record went once: no drain after it
     std::string out;
     EXPECT_EQ(run(out), 0);
 
@@ -250,9 +255,13 @@ TEST_F(fw_fixture, LateReplyIsReadAwayBeforeTheRecordGoesAgain) {
                                                END_RECORD + "\r"};
     EXPECT_EQ(sent, expected);
     // The drain, the prompt, the sync, the identifier, record 1, the drain of
-    // its late reply (two reads), the copy, the long record twice, the end.
-    EXPECT_EQ(fake->reads, std::vector<uint32_t>({1024, 1, 1, 1, 1, 1024, 1024, 1, 1, 1, 1}));
-    EXPECT_EQ(fake->purges, 3);  // open, first drain, drain before the copy
+    // its late reply (two reads), the copy, a second's drain (two reads), the
+    // long record twice, a second's drain, the end.
+    EXPECT_EQ(fake->reads, std::vector<uint32_t>({1024, 1, 1, 1, 1, 1024, 1024, 1, 1024, 1024, 1, 1, 1024, 1}));
+    std::vector<uint32_t> waits;
+    for (const serial_timeouts& t : fake->read_timeouts) waits.push_back(t.read_constant);
+    EXPECT_EQ(waits, std::vector<uint32_t>({110, 20010, 210, 5010, 110, 110, 110, 110, 1010, 1010, 110, 110, 1010, 110}));
+    EXPECT_EQ(fake->purges, 5);  // open, first drain, drain before the copy, after record 1, after the long record
     EXPECT_NE(out.find("\n\a\aError: Firmware updating error: timed out on Line 2, resending.\n\r"),
               std::string::npos);
     EXPECT_NE(out.find("\n\a\aError: Firmware updating error: validation on Line 3, resending.\n\r"),
