@@ -120,6 +120,8 @@ int fw_send_record(int length, unsigned long line_no, fw_counts& counts) {
     fw_line[static_cast<size_t>(length)] = static_cast<char>(FW_CR);
     fw_line[static_cast<size_t>(length) + 1] = '\0';
     for (int sent = 1;; ++sent) {
+        // Ctrl-C stops the transfer before a record goes, never in the middle of one.
+        if (port_interrupted()) return FW_ERR_INTERRUPTED;
         if (write_port(port_name, fw_line.data(), length + 1) < 0) {
             con_print("\a\aError: wrote FIRMSYNC attention character, got error on port %s\n", port_name);
             return FW_ERR_RECORD_WRITE;
@@ -131,6 +133,8 @@ int fw_send_record(int length, unsigned long line_no, fw_counts& counts) {
             if (sent > 1) fw_settle();
             return FW_OK;
         }
+        // A wait that Ctrl-C ended is no answer of the loader's.
+        if (port_interrupted()) return FW_ERR_INTERRUPTED;
         ++counts.errors;
         if (counts.errors >= FW_MAX_ERRORS) {
             con_print("\n\a\aError: maximum Firmware updating errors (%d) encountered- aborting!\n",
@@ -165,6 +169,52 @@ int fw_transfer(FILE* file, uint32_t total) {
     return FW_OK;
 }
 
+// From the power-on request to the last record: the part of the update that
+// Ctrl-C stops (port_interrupt_catch).
+int fw_load(FILE* file, uint32_t total) {
+    con_print("\nTo begin TURN ON the Quorvantis or CYCLE THE POWER if it is already on.\n\a\aYou have %ld "
+              "seconds to do this...",
+              FW_POWER_ON_SECONDS);
+    uint8_t prompt = fw_reply(FW_PROMPT_WAIT_MS);
+    if (port_interrupted()) return FW_ERR_INTERRUPTED;
+    if (prompt != FW_ENQ) {
+        con_print("\n\a\aError: did not receive the Quorvantis Firmware prompt!\n");
+        return FW_ERR_NO_PROMPT;
+    }
+
+    const uint8_t syn = FW_SYN;
+    if (write_port(port_name, &syn, 1) < 0) {
+        con_print("\n\a\aError: wrote FIRMSYNC sync character, got error on port %s\n", port_name);
+        return FW_ERR_SYNC_WRITE;
+    }
+    uint8_t synced = fw_reply(FW_SYNC_WAIT_MS);
+    if (port_interrupted()) return FW_ERR_INTERRUPTED;
+    if (synced != FW_ACK) {
+        con_print("\n\a\aError: did not synchronize with the Quorvantis!\n");
+        return FW_ERR_NO_SYNC;
+    }
+
+    std::array<char, 16> identifier{};
+    int id_length = std::snprintf(identifier.data(), identifier.size(), "%s%s", FW_ID_NAME, FW_ID_VERSION);
+    if (write_port(port_name, identifier.data(), id_length) < 0) {
+        // Like the acknowledgement message below, this one names the
+        // six-character identifier, without the protocol version after it.
+        con_print("\n\a\aError: wrote %s identifier, got error on port %s\n", FW_ID_NAME, port_name);
+        return FW_ERR_ID_WRITE;
+    }
+    uint8_t identified = fw_reply(FW_ID_WAIT_MS);
+    if (port_interrupted()) return FW_ERR_INTERRUPTED;
+    if (identified != FW_ACK) {
+        con_print("\n\a\aError: did not receive %s identifier acknowledgement!\n", FW_ID_NAME);
+        return FW_ERR_NO_ID_ACK;
+    }
+
+    con_print("\n\n");
+    std::rewind(file);
+    fw_start_time = plat_clock_ms() / 1000;
+    return fw_transfer(file, total);
+}
+
 // Everything between the port open and its close.
 int fw_session(FILE* file, uint32_t total) {
     fw_drain();
@@ -178,41 +228,10 @@ int fw_session(FILE* file, uint32_t total) {
     std::array<char, 1024> enter{};
     con_read_answer(enter.data(), static_cast<int>(enter.size()));  // its text and end of input do not matter
 
-    con_print("\nTo begin TURN ON the Quorvantis or CYCLE THE POWER if it is already on.\n\a\aYou have %ld "
-              "seconds to do this...",
-              FW_POWER_ON_SECONDS);
-    if (fw_reply(FW_PROMPT_WAIT_MS) != FW_ENQ) {
-        con_print("\n\a\aError: did not receive the Quorvantis Firmware prompt!\n");
-        return FW_ERR_NO_PROMPT;
-    }
-
-    const uint8_t syn = FW_SYN;
-    if (write_port(port_name, &syn, 1) < 0) {
-        con_print("\n\a\aError: wrote FIRMSYNC sync character, got error on port %s\n", port_name);
-        return FW_ERR_SYNC_WRITE;
-    }
-    if (fw_reply(FW_SYNC_WAIT_MS) != FW_ACK) {
-        con_print("\n\a\aError: did not synchronize with the Quorvantis!\n");
-        return FW_ERR_NO_SYNC;
-    }
-
-    std::array<char, 16> identifier{};
-    int id_length = std::snprintf(identifier.data(), identifier.size(), "%s%s", FW_ID_NAME, FW_ID_VERSION);
-    if (write_port(port_name, identifier.data(), id_length) < 0) {
-        // Like the acknowledgement message below, this one names the
-        // six-character identifier, without the protocol version after it.
-        con_print("\n\a\aError: wrote %s identifier, got error on port %s\n", FW_ID_NAME, port_name);
-        return FW_ERR_ID_WRITE;
-    }
-    if (fw_reply(FW_ID_WAIT_MS) != FW_ACK) {
-        con_print("\n\a\aError: did not receive %s identifier acknowledgement!\n", FW_ID_NAME);
-        return FW_ERR_NO_ID_ACK;
-    }
-
-    con_print("\n\n");
-    std::rewind(file);
-    fw_start_time = plat_clock_ms() / 1000;
-    return fw_transfer(file, total);
+    port_interrupt_catch(true);
+    int result = fw_load(file, total);
+    port_interrupt_catch(false);
+    return result;
 }
 
 }  // namespace

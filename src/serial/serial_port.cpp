@@ -263,6 +263,22 @@ void drain_port_quiet(const char* name, void* buffer, int size, int quiet_ms) {
     purge_port();
 }
 
+namespace {
+bool interrupt_reported = false;
+}  // namespace
+
+void port_interrupt_catch(bool on) {
+    interrupt_reported = false;
+    plat_interrupt_catch(on);
+}
+
+bool port_interrupted() {
+    if (!plat_interrupted()) return false;
+    if (!interrupt_reported) con_print("\n\a\aError: interrupted by Ctrl-C!\n");
+    interrupt_reported = true;
+    return true;
+}
+
 int port_number_arg(const char* word) {
     int number = text_whole(word);
     if (number == 0 && nocase_starts(word, "com")) number = text_whole(word + 3);

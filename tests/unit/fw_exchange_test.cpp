@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -270,6 +271,93 @@ TEST_F(fw_fixture, LateReplyIsReadAwayBeforeTheRecordGoesAgain) {
     for (char c : out) redraws += c == '\r' ? 1 : 0;
     EXPECT_EQ(redraws, 3u);  // one progress line for each record acknowledged
     EXPECT_TRUE(fake->chunks.empty());
+}
+
+TEST_F(fw_fixture, CtrlCStopsTheUpdateBetweenExchanges) {
+    // Ctrl-C while a read waits (the fake's n-th read): the update stops
+    // with the interrupt line, sends nothing more (no record is resent, no
+    // time-out is counted), and closes the port.
+    const std::string INTERRUPTED = "\n\a\aError: interrupted by Ctrl-C!\n";
+    struct row {
+        const char* name;
+        int read;  // 1 the drain, 2 the power-on wait, 3 the sync, 4 the identifier, 5 record 1, ...
+        std::vector<std::string> sent;
+        std::string tail;  // the end of the output
+    };
+    const row rows[] = {
+        {"during the power-on wait", 2, {}, "You have 20 seconds to do this..." + INTERRUPTED},
+        {"waiting for the sync answer", 3, {"\x16"}, "You have 20 seconds to do this..." + INTERRUPTED},
+        {"waiting for the identifier's answer", 4, {"\x16", "QvNtIs1.0"}, "do this..." + INTERRUPTED},
+        {"waiting for record 1's answer", 5, {"\x16", "QvNtIs1.0", RECORD_1 + "\r"}, "do this...\n\n" + INTERRUPTED},
+        {"waiting for the long record's answer", 6, {"\x16", "QvNtIs1.0", RECORD_1 + "\r", long_record() + "\r"},
+         std::string(19, '=') + INTERRUPTED},
+    };
+    for (const row& r : rows) {
+        fake = &fake_install();
+        std::rewind(input);
+        fake->quiet();
+        bytes({0x05});
+        bytes({0x06});
+        bytes({0x06});
+        bytes({0x06});
+        bytes({0x06});
+        bytes({0x06});
+        fake->interrupt_at_read = r.read;
+        std::string out;
+        EXPECT_EQ(run(out), -16) << r.name;
+        std::vector<std::string> sent;
+        for (const auto& w : fake->writes) sent.emplace_back(w.begin(), w.end());
+        EXPECT_EQ(sent, r.sent) << r.name;
+        ASSERT_GE(out.size(), r.tail.size()) << r.name;
+        EXPECT_EQ(out.substr(out.size() - r.tail.size()), r.tail) << r.name;
+        EXPECT_EQ(out.find("resending"), std::string::npos) << r.name;
+        EXPECT_EQ(fake->closes, 1) << r.name;
+        EXPECT_EQ(fake->open_count, 0) << r.name;
+    }
+}
+
+TEST_F(fw_fixture, CtrlCDuringTheQuietWaitAfterAResentRecord) {
+    // Record 1 is refused once; while the line is read until quiet after its
+    // acknowledgement, Ctrl-C: the record counts as done, the next one does
+    // not go.
+    fake->quiet();
+    bytes({0x05});
+    bytes({0x06});
+    bytes({0x06});
+    bytes({0x12});
+    bytes({0x06});
+    fake->interrupt_at_read = 7;  // the quiet wait after record 1's copy
+    std::string out;
+    EXPECT_EQ(run(out), -16);
+    ASSERT_EQ(fake->writes.size(), 4u);  // the sync, the identifier, record 1 twice
+    size_t redraws = 0;
+    for (char c : out) redraws += c == '\r' ? 1 : 0;
+    EXPECT_EQ(redraws, 1u);
+    EXPECT_EQ(out.substr(out.size() - 33), "\n\a\aError: interrupted by Ctrl-C!\n");
+}
+
+TEST_F(fw_fixture, CtrlCIsCaughtOnlyWhileTheDeviceIsWorkedWith) {
+    // From the power-on wait to the last record Ctrl-C is the program's to
+    // catch; before (at the questions) and after, the system's default
+    // ends the program.
+    std::vector<bool> caught;
+    auto disposition = [] {
+        struct sigaction now {};
+        sigaction(SIGINT, nullptr, &now);
+        return now.sa_handler;
+    };
+    fake->answer = [&](const std::vector<uint8_t>&) {
+        caught.push_back(disposition() != SIG_DFL);
+        return std::vector<std::vector<uint8_t>>{};
+    };
+    fake->quiet();
+    for (int i = 0; i < 6; ++i) bytes({0x06});
+    fake->chunks[1] = {0x05};
+    std::string out;
+    EXPECT_EQ(disposition(), SIG_DFL);
+    EXPECT_EQ(run(out), 0);
+    EXPECT_EQ(caught, std::vector<bool>(5, true));  // every write: the sync, the identifier, three records
+    EXPECT_EQ(disposition(), SIG_DFL);
 }
 
 }  // namespace
