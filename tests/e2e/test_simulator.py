@@ -220,6 +220,15 @@ class TerminalProgram:
     def speed(self):
         return termios.tcgetattr(self.fd)[5]
 
+    def quiet_for(self, seconds):
+        """What the device sends in that time (its start-up text padding read away first)."""
+        got, end = b"", time.monotonic() + seconds
+        while time.monotonic() < end:
+            ready, _, _ = select.select([self.fd], [], [], max(0.0, end - time.monotonic()))
+            if ready:
+                got += os.read(self.fd, 4096)
+        return got
+
     def read_until(self, text, timeout=5):
         end = time.monotonic() + timeout
         got = b""
@@ -245,7 +254,15 @@ class HelpTest(TempDirCase):
         sim = running_sim("--power-delay", "0")
         try:
             term = TerminalProgram(sim.slave)
-            term.read_until(b"Version 2.0-1\r\n")  # the start-up text after power-on
+            startup = term.read_until(b"Version 2.0-1\r\n")  # the start-up text after power-on
+            for _ in range(50):  # its whole 100 bytes, within 5 s
+                if len(startup) >= 100:
+                    break
+                startup += term.quiet_for(0.1)
+            self.assertEqual(len(startup), 100)
+            # It echoes nothing, and a line it does not know gets no answer.
+            os.write(term.fd, b"hello\r")
+            self.assertEqual(term.quiet_for(0.3), b"")
             os.write(term.fd, b"\x03")
             term.read_until(b"\r\nConnected 9600\r\n")
             os.write(term.fd, b"\r")
@@ -264,7 +281,7 @@ class HelpTest(TempDirCase):
         finally:
             sim.stop()
         events = sim.events()
-        self.assertEqual(events[:6], ["opened", "power-on", "ctrl-c", "cr", "host 57600", "ctrl-c"])
+        self.assertEqual(events[:7], ["opened", "power-on", "line hello", "ctrl-c", "cr", "host 57600", "ctrl-c"])
         self.assertIn("closed", events)
         self.assertEqual(events[events.index("closed") + 1:events.index("closed") + 3], ["opened", "power-on"])
         # The help says what the device did with "host N", and promises no more.
