@@ -53,7 +53,6 @@ const sim_point AT_CR("", "cr");              // an empty command line arrived
 const sim_point AT_DOWNLOAD("", "download");  // the line "download" arrived
 
 const char PRODUCT[] = "Quorvantis";
-const char VERSION[] = "Version 2.0-1";
 constexpr size_t STARTUP_SIZE = 100;   // the host's power-on read
 constexpr size_t REPLY_SIZE = 1024;    // the host's reply reads
 
@@ -71,6 +70,8 @@ void make_dirs(const std::string& path) {
     }
 }
 }  // namespace
+
+const char* const SIM_VERSION_TEXT = "Version 2.0-1";
 
 void sim_register_mode(const char* name, sim_mode_factory factory) { registry()[name] = factory; }
 
@@ -272,10 +273,10 @@ void sim_device::power_on() {
     if (fault(CHATTER)) return;
     std::string text;
     if (fault(VERSION_FIRST)) {
-        text = std::string("\r\n") + VERSION + " of the firmware\r\n" + PRODUCT + " digipeater\r\n";
+        text = std::string("\r\n") + SIM_VERSION_TEXT + " of the firmware\r\n" + PRODUCT + " digipeater\r\n";
     } else {
         std::string product = fault(NO_PRODUCT) ? "Digipeater" : PRODUCT;
-        std::string version = fault(WRONG_VERSION) ? "Version 2.0-2" : VERSION;
+        std::string version = fault(WRONG_VERSION) ? "Version 2.0-2" : SIM_VERSION_TEXT;
         std::string middle = " packet-radio digipeater\r\n";
         if (fault(NUL_HIGH)) middle = std::string(" \0\x80\xff", 4) + " digipeater\r\n";
         text = "\r\n" + product + middle + version + "\r\n";

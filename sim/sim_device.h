@@ -20,6 +20,11 @@
 
 class sim_device;
 
+// The version text of the device's start-up text: the one quorvantis-host
+// expects of a device, in the simulator's own copy (it shares no code with
+// the program). --version shows it too.
+extern const char* const SIM_VERSION_TEXT;
+
 class sim_mode {
 public:
     virtual ~sim_mode() = default;

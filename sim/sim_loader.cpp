@@ -7,15 +7,18 @@
 // Report lines: "loader syn", "loader identifier", "loader bad sync XX",
 // "loader bad identifier TEXT", "loader line N STATUS" (STATUS in hex or
 // none) for each record line, "loader end" after the end-of-file record;
-// with late=N: "loader line N reply late" when that answer goes out, and
-// "loader line K while reply N held" for a record line that arrives before
-// it did (the host would take the late answer for the reply to line K).
+// for an answer that goes late (late=N, or script's N:S@MS): "loader line N
+// reply late" when it goes out, and "loader line K while reply N held" for a
+// record line that arrives before it did (the host would take the late
+// answer for the reply to line K).
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "sim_device.h"
 
@@ -40,8 +43,15 @@ const sim_opt ENQ_DELAY("loader", "enq-delay", "MS", "", sim_opt::number);
 const sim_opt OUT("loader", "out", "PATH", "", sim_opt::text);
 // The answer to the N-th record line received (1-based, resends counted) is
 // S: a byte in hex (06, 11, 12, 15, 17, 18, or any other) or "none" for
-// silence; lines not named are answered by their own check (ACK, 0x11 or 0x12).
-const sim_opt SCRIPT("loader", "script", "N:S,...", "answer S, hex or none, to record N", sim_opt::text);
+// silence, sent at once or, with @MS, MS milliseconds after the line's CR
+// arrived; lines not named are answered by their own check (ACK, 0x11 or
+// 0x12), at once.
+const sim_opt SCRIPT("loader", "script", "N:S[@MS],...", "answer S, hex or none, to record N, MS ms late",
+                     sim_opt::text);
+// Every record line as it arrives ("line N TEXT") and every answer as it goes
+// out ("answer N XX", N the line it answers) go to PATH, in the order they
+// happen: what the host sent after which answer.
+const sim_opt TRACE("loader", "trace", "PATH", "", sim_opt::text);
 // The answers to SYN and to the identifier instead of ACK: a byte in hex or "none".
 const sim_opt SYN_REPLY("loader", "syn-reply", "S", "", sim_opt::text);
 const sim_opt ID_REPLY("loader", "id-reply", "S", "instead of ACK", sim_opt::text);
@@ -88,6 +98,21 @@ uint8_t check_record(const std::string& line) {
     return (sum & 0xFFu) == 0 ? ACK : BAD_CHECKSUM;
 }
 
+using sim_clock = std::chrono::steady_clock;
+
+// What the loader answers to one record line, and how long after its CR.
+struct loader_answer {
+    int status;
+    std::chrono::milliseconds delay{0};
+};
+
+// An answer on its way: the byte, when it goes, the line it answers.
+struct held_answer {
+    sim_clock::time_point due;
+    uint8_t byte;
+    long line;
+};
+
 class sim_loader : public sim_mode {
 public:
     void on_start(sim_device& dev) override {
@@ -101,28 +126,38 @@ public:
             if (colon != std::string::npos) {
                 long n = std::strtol(item.substr(0, colon).c_str(), nullptr, 10);
                 std::string status = item.substr(colon + 1);
-                replies_[n] = scripted_reply(status);
+                size_t late = status.find('@');
+                loader_answer planned{scripted_reply(status.substr(0, late))};
+                if (late != std::string::npos) {
+                    planned.delay = std::chrono::milliseconds(std::strtol(status.c_str() + late + 1, nullptr, 10));
+                }
+                replies_[n] = planned;
             }
             at = end + 1;
         }
         std::string path = dev.option(OUT, "");
         if (!path.empty()) out_ = std::fopen(path.c_str(), "w");
+        std::string trace = dev.option(TRACE, "");
+        if (!trace.empty()) trace_ = std::fopen(trace.c_str(), "w");
         syn_reply_ = scripted_reply(dev.option(SYN_REPLY, "06"));
         id_reply_ = scripted_reply(dev.option(ID_REPLY, "06"));
         prompt_ = static_cast<uint8_t>(dev.option_long(PROMPT, ENQ));
-        prompt_at_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(dev.option_long(ENQ_DELAY, 500));
+        prompt_at_ = sim_clock::now() + std::chrono::milliseconds(dev.option_long(ENQ_DELAY, 500));
         late_line_ = dev.option_long(LATE, 0);
         late_by_ = std::chrono::milliseconds(dev.option_long(LATE_MS, 190));
         on_tick(dev);
     }
 
     void on_tick(sim_device& dev) override {
-        if (held_ && std::chrono::steady_clock::now() >= held_at_) {
-            held_ = false;
-            dev.report("loader line " + std::to_string(late_line_) + " reply late");
-            reply(dev, held_reply_);
+        // The answers that are due go in the order they fell due.
+        auto now = sim_clock::now();
+        while (!held_.empty() && held_.front().due <= now) {
+            held_answer due = held_.front();
+            held_.erase(held_.begin());
+            dev.report("loader line " + std::to_string(due.line) + " reply late");
+            reply(dev, due.byte, due.line);
         }
-        if (prompted_ || std::chrono::steady_clock::now() < prompt_at_) return;
+        if (prompted_ || now < prompt_at_) return;
         prompted_ = true;
         dev.report("loader prompt");
         dev.send(&prompt_, 1);
@@ -130,6 +165,7 @@ public:
 
     ~sim_loader() override {
         if (out_ != nullptr) std::fclose(out_);
+        if (trace_ != nullptr) std::fclose(trace_);
     }
 
     void on_bytes(sim_device& dev, const uint8_t* data, size_t n) override {
@@ -147,8 +183,8 @@ private:
         return gone_;
     }
 
-    void answer(sim_device& dev, int status) {
-        if (status != SILENT) reply(dev, static_cast<uint8_t>(status));
+    void answer(sim_device& dev, int status, long line = 0) {
+        if (status != SILENT) reply(dev, static_cast<uint8_t>(status), line);
     }
 
     enum class state { sync, identify, records };
@@ -195,13 +231,17 @@ private:
 
     void record(sim_device& dev) {
         ++lines_;
-        if (held_) dev.report("loader line " + std::to_string(lines_) + " while reply " + std::to_string(late_line_) +
-                              " held");
+        traced("line " + std::to_string(lines_) + " " + text_);
+        for (const held_answer& held : held_) {
+            dev.report("loader line " + std::to_string(lines_) + " while reply " + std::to_string(held.line) + " held");
+        }
         if (dev.unplugs_at(AT_LINE, lines_)) dev.report("loader line " + std::to_string(lines_) + " unplug");
         if (unplug_at(dev, AT_LINE, lines_)) return;
-        int status = check_record(text_);
+        loader_answer planned{check_record(text_)};
         auto scripted = replies_.find(lines_);
-        if (scripted != replies_.end()) status = scripted->second;
+        if (scripted != replies_.end()) planned = scripted->second;
+        if (lines_ == late_line_) planned.delay = late_by_;
+        int status = planned.status;
         dev.report("loader line " + std::to_string(lines_) + " " + hex_byte(status));
         if (status == ACK && check_record(text_) == ACK) {
             if (out_ != nullptr) {
@@ -210,24 +250,32 @@ private:
             }
             if (text_.size() >= 9 && text_.compare(7, 2, "01") == 0) dev.report("loader end");
         }
-        if (lines_ == late_line_ && status != SILENT) {
-            held_ = true;
-            held_reply_ = static_cast<uint8_t>(status);
-            held_at_ = std::chrono::steady_clock::now() + late_by_;
+        if (planned.delay.count() > 0 && status != SILENT) {
+            held_answer held{sim_clock::now() + planned.delay, static_cast<uint8_t>(status), lines_};
+            auto later = std::upper_bound(held_.begin(), held_.end(), held.due,
+                                          [](sim_clock::time_point due, const held_answer& h) { return due < h.due; });
+            held_.insert(later, held);
             return;
         }
-        answer(dev, status);
+        answer(dev, status, lines_);
     }
 
-    void reply(sim_device& dev, uint8_t byte) { dev.send(&byte, 1); }
+    void reply(sim_device& dev, uint8_t byte, long line = 0) {
+        if (line > 0) traced("answer " + std::to_string(line) + " " + hex_byte(byte));
+        dev.send(&byte, 1);
+    }
+
+    void traced(const std::string& event) {
+        if (trace_ == nullptr) return;
+        std::fprintf(trace_, "%s\n", event.c_str());
+        std::fflush(trace_);
+    }
 
     uint8_t prompt_ = ENQ;
     long late_line_ = 0;
     std::chrono::milliseconds late_by_{190};
-    bool held_ = false;
-    uint8_t held_reply_ = 0;
-    std::chrono::steady_clock::time_point held_at_;
-    std::chrono::steady_clock::time_point prompt_at_;
+    std::vector<held_answer> held_;  // by the time they fall due
+    sim_clock::time_point prompt_at_;
     bool prompted_ = false;
     bool gone_ = false;
     int syn_reply_ = ACK;
@@ -235,8 +283,9 @@ private:
     state state_ = state::sync;
     std::string text_;
     long lines_ = 0;
-    std::map<long, int> replies_;
+    std::map<long, loader_answer> replies_;
     FILE* out_ = nullptr;
+    FILE* trace_ = nullptr;
 };
 
 std::unique_ptr<sim_mode> make_loader() { return std::make_unique<sim_loader>(); }

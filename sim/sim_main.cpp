@@ -31,7 +31,8 @@ const char* const HELP_HEAD =
     "terminal program) can be used without hardware. It prints \"ready /dev/pts/N\"\n"
     "when its end of the line is open, then one line per event on standard output\n"
     "(opened, power-on, ctrl-c, host N, line TEXT, download, closed, ...). It runs\n"
-    "until it is stopped with Ctrl-C or SIGTERM.\n"
+    "until it is stopped with Ctrl-C or SIGTERM (Ctrl-C and SIGHUP only when they\n"
+    "were not ignored at its start, as a script's background job has Ctrl-C).\n"
     "\n"
     "Options:\n"
     "  --link PATH         also make PATH a symbolic link to the pseudo-terminal;\n"
@@ -68,18 +69,22 @@ const char* const HELP_TAIL =
     "  --names             list the faults, points and settings, one a line:\n"
     "                      \"fault NAME\", \"point NAME\" or \"opt KEY=VALUE\", then\n"
     "                      the mode that acts on it (or \"device\")\n"
+    "  --version           show the version, which is the one the device reports\n"
     "  --help              show this text\n"
     "\n"
-    "With quorvantis-host:\n"
-    "  quorvantis-sim --link ~/.config/quorvantis/com1 &\n"
+    "With quorvantis-host, the reports in a file so that they stay out of the\n"
+    "console (or in a second terminal, without the > and the &):\n"
+    "  quorvantis-sim --link ~/.config/quorvantis/com1 >/tmp/quorvantis-sim.log &\n"
     "  quorvantis-host          then: configure examples/station.cfg,\n"
     "                           rules examples/rules.txt, connect 1, download\n"
     "  kill %1                  afterwards, to stop the simulator\n"
     "  (make run starts both this way, with a private configuration directory,\n"
     "  and a second simulator in --mode loader as COM2.)\n"
     "\n"
-    "With any terminal program, at 9600 baud 8N1 on the printed device, e.g.\n"
-    "  picocom -b 9600 /dev/pts/N      or      screen /dev/pts/N 9600\n"
+    "With any terminal program, at 9600 baud 8N1 on the printed device. The\n"
+    "device echoes nothing and answers only what it knows, so give the program\n"
+    "local echo to see what you type, e.g.\n"
+    "  picocom -b 9600 -c /dev/pts/N\n"
     "The start-up text appears after power-on; Ctrl-C answers \"Connected N\"\n"
     "with the terminal's speed, and Enter the \"Quorva> \" prompt. \"host N\" then\n"
     "Enter is a request for another host port speed: the simulated device\n"
@@ -90,7 +95,8 @@ const char* const HELP_TAIL =
 void usage() {
     std::fputs("usage: quorvantis-sim [--link PATH] [--power-delay MS] [--manual-power] [--mode NAME]\n"
                "                      [--pace BAUD] [--pace-exact BAUD] [--fault NAME]... [--unplug-at POINT]\n"
-               "                      [--confirm-speed N] [--opt KEY=VALUE]... [--stamp] [--names] [--help]\n",
+               "                      [--confirm-speed N] [--opt KEY=VALUE]... [--stamp] [--names] [--version]\n"
+               "                      [--help]\n",
                stderr);
 }
 
@@ -133,6 +139,9 @@ int main(int argc, char** argv) {
             std::fputs(sim_names_help().c_str(), stdout);
             std::fputs(HELP_TAIL, stdout);
             return 0;
+        } else if (arg == "--version") {
+            std::printf("quorvantis-sim %s\n", SIM_VERSION_TEXT);
+            return 0;
         } else if (arg == "--names") {
             std::fputs(sim_names_list().c_str(), stdout);
             return 0;
@@ -162,6 +171,7 @@ int main(int argc, char** argv) {
             size_t eq = kv.find('=');
             options.values[kv.substr(0, eq)] = eq == std::string::npos ? "1" : kv.substr(eq + 1);
         } else {
+            std::fprintf(stderr, "quorvantis-sim: unknown option: %s\n", arg.c_str());
             usage();
             return 2;
         }
@@ -179,8 +189,12 @@ int main(int argc, char** argv) {
     if (!device.setup()) return 1;
     running = &device;
     std::signal(SIGTERM, on_stop);
-    std::signal(SIGINT, on_stop);
-    std::signal(SIGHUP, on_stop);
+    // Ctrl-C and a hang-up stop the simulator, unless they were ignored when
+    // it started: a script that starts it in the background (make run) or
+    // nohup leaves it running when the terminal's Ctrl-C stops something else.
+    for (int sig : {SIGINT, SIGHUP}) {
+        if (std::signal(sig, on_stop) == SIG_IGN) std::signal(sig, SIG_IGN);
+    }
     std::signal(SIGUSR1, on_power);
     std::signal(SIGUSR2, on_unplug);
     device.run();

@@ -69,17 +69,21 @@ int dwn_write_pkt(uint8_t* packet, int length) {
     packet[length - 1] = static_cast<uint8_t>(crc & 0xFF);
 
     for (int sent = 1; sent <= PKT_TRIES; ++sent) {
+        // Ctrl-C stops the download between two packets, or while one waits
+        // for its reply, never in the middle of a packet.
+        if (port_interrupted()) return DWN_ERR_PKT_INTERRUPTED;
         if (write_port(port_name, packet, length) < 0) {
             con_print("\a\aError: writing pkt\n");
             return DWN_ERR_PKT_WRITE;
         }
         uint8_t reply = 0;
         int got = read_port(port_name, &reply, 1, REPLY_WAIT_MS);
+        if (got == 1 && reply == ACK) return length;
+        if (port_interrupted()) return DWN_ERR_PKT_INTERRUPTED;
         if (got != 1) {
             con_print("\a\aError: reading ack or nak: %d\n", got);
             return DWN_ERR_PKT_NO_REPLY;
         }
-        if (reply == ACK) return length;
         if (reply != NAK) {
             con_print("\a\aError: reading ack or nak: got 0x%02x\n", static_cast<unsigned>(reply));
             return DWN_ERR_PKT_BAD_REPLY;

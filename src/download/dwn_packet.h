@@ -16,6 +16,7 @@ enum dwn_result : int {
     DWN_ERR_PKT_NO_REPLY = -4,   // no reply byte within the wait
     DWN_ERR_PKT_BAD_REPLY = -5,  // a reply that is neither ACK nor NAK
     DWN_ERR_PKT_NAKS = -6,       // NAK on every transmission
+    DWN_ERR_PKT_INTERRUPTED = -7,  // the operator's Ctrl-C stopped it
     // dwn_write_file
     DWN_ERR_FILE_NO_BYTES = -1,
     DWN_ERR_FILE_EMPTY = -2,     // a count of 0

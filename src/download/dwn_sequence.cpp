@@ -125,11 +125,14 @@ void cmd_download() {
         return;
     }
     static const char command[] = "download\r\n";
+    port_interrupt_catch(true);
     if (write_port(port_name, command, sizeof command - 1) < 0) {
+        port_interrupt_catch(false);
         con_print("\a\aError: wrote Download command, got error on port %s\n", port_name);
         return;
     }
     int result = dwn_sequence();
+    port_interrupt_catch(false);
     if (result != DWN_SEQUENCE_OK) con_print("\a\aError: Download failed: %d\n", result);
     // The device leaves its command interpreter for the download and only a
     // power cycle brings it back, so the connection ends here whatever happened.

@@ -37,6 +37,10 @@ constexpr int FW_PROMPT_WAIT_MS = FW_POWER_ON_SECONDS * 1000;
 constexpr int FW_SYNC_WAIT_MS = 200;
 constexpr int FW_ID_WAIT_MS = 5000;
 constexpr int FW_RECORD_WAIT_MS = 100;
+// How long the line must be quiet after a record that went more than once
+// was acknowledged, before the next record goes: longer than a loader's
+// answer can be late (a flash sector's erase, an adapter's latency).
+constexpr int FW_SETTLE_QUIET_MS = 1000;
 
 constexpr int BAR_WIDTH = 59;
 constexpr size_t PROGRESS_HEAD = 21;
@@ -55,6 +59,9 @@ uint8_t fw_reply(int timeout_ms) {
 
 // Reads away whatever the port still delivers, then empties both queues.
 void fw_drain() { drain_port(port_name, rx_buffer, static_cast<int>(sizeof rx_buffer)); }
+
+// The same, until the line has been quiet for FW_SETTLE_QUIET_MS.
+void fw_settle() { drain_port_quiet(port_name, rx_buffer, static_cast<int>(sizeof rx_buffer), FW_SETTLE_QUIET_MS); }
 
 // One line of the file into fw_line without its line end; its length, or
 // INHEX_NO_LINE at the end.
@@ -101,10 +108,20 @@ struct fw_counts {
 
 // Sends the record in fw_line (length characters, then the CR) until the
 // loader acknowledges it; FW_OK or the failure.
+//
+// The answers carry no record number, so an answer that comes after its
+// window is taken for the answer to whatever was sent next. A late answer to
+// an earlier copy of the same record is harmless (it answers the same
+// record), but none may still be on its way when the next record goes: once
+// a record that went more than once is acknowledged, the line is read until
+// it has been quiet for FW_SETTLE_QUIET_MS. A record that went once keeps the
+// transfer's pace.
 int fw_send_record(int length, unsigned long line_no, fw_counts& counts) {
     fw_line[static_cast<size_t>(length)] = static_cast<char>(FW_CR);
     fw_line[static_cast<size_t>(length) + 1] = '\0';
-    for (;;) {
+    for (int sent = 1;; ++sent) {
+        // Ctrl-C stops the transfer before a record goes, never in the middle of one.
+        if (port_interrupted()) return FW_ERR_INTERRUPTED;
         if (write_port(port_name, fw_line.data(), length + 1) < 0) {
             con_print("\a\aError: wrote FIRMSYNC attention character, got error on port %s\n", port_name);
             return FW_ERR_RECORD_WRITE;
@@ -113,8 +130,11 @@ int fw_send_record(int length, unsigned long line_no, fw_counts& counts) {
         if (reply == FW_ACK) {
             ++counts.acknowledged;
             fw_progress(counts.acknowledged, counts.total);
+            if (sent > 1) fw_settle();
             return FW_OK;
         }
+        // A wait that Ctrl-C ended is no answer of the loader's.
+        if (port_interrupted()) return FW_ERR_INTERRUPTED;
         ++counts.errors;
         if (counts.errors >= FW_MAX_ERRORS) {
             con_print("\n\a\aError: maximum Firmware updating errors (%d) encountered- aborting!\n",
@@ -149,6 +169,52 @@ int fw_transfer(FILE* file, uint32_t total) {
     return FW_OK;
 }
 
+// From the power-on request to the last record: the part of the update that
+// Ctrl-C stops (port_interrupt_catch).
+int fw_load(FILE* file, uint32_t total) {
+    con_print("\nTo begin TURN ON the Quorvantis or CYCLE THE POWER if it is already on.\n\a\aYou have %ld "
+              "seconds to do this...",
+              FW_POWER_ON_SECONDS);
+    uint8_t prompt = fw_reply(FW_PROMPT_WAIT_MS);
+    if (port_interrupted()) return FW_ERR_INTERRUPTED;
+    if (prompt != FW_ENQ) {
+        con_print("\n\a\aError: did not receive the Quorvantis Firmware prompt!\n");
+        return FW_ERR_NO_PROMPT;
+    }
+
+    const uint8_t syn = FW_SYN;
+    if (write_port(port_name, &syn, 1) < 0) {
+        con_print("\n\a\aError: wrote FIRMSYNC sync character, got error on port %s\n", port_name);
+        return FW_ERR_SYNC_WRITE;
+    }
+    uint8_t synced = fw_reply(FW_SYNC_WAIT_MS);
+    if (port_interrupted()) return FW_ERR_INTERRUPTED;
+    if (synced != FW_ACK) {
+        con_print("\n\a\aError: did not synchronize with the Quorvantis!\n");
+        return FW_ERR_NO_SYNC;
+    }
+
+    std::array<char, 16> identifier{};
+    int id_length = std::snprintf(identifier.data(), identifier.size(), "%s%s", FW_ID_NAME, FW_ID_VERSION);
+    if (write_port(port_name, identifier.data(), id_length) < 0) {
+        // Like the acknowledgement message below, this one names the
+        // six-character identifier, without the protocol version after it.
+        con_print("\n\a\aError: wrote %s identifier, got error on port %s\n", FW_ID_NAME, port_name);
+        return FW_ERR_ID_WRITE;
+    }
+    uint8_t identified = fw_reply(FW_ID_WAIT_MS);
+    if (port_interrupted()) return FW_ERR_INTERRUPTED;
+    if (identified != FW_ACK) {
+        con_print("\n\a\aError: did not receive %s identifier acknowledgement!\n", FW_ID_NAME);
+        return FW_ERR_NO_ID_ACK;
+    }
+
+    con_print("\n\n");
+    std::rewind(file);
+    fw_start_time = plat_clock_ms() / 1000;
+    return fw_transfer(file, total);
+}
+
 // Everything between the port open and its close.
 int fw_session(FILE* file, uint32_t total) {
     fw_drain();
@@ -163,41 +229,10 @@ int fw_session(FILE* file, uint32_t total) {
             "key when you are ready to continue...",
             FW_MINUTES);
 
-    con_print("\nTo begin TURN ON the Quorvantis or CYCLE THE POWER if it is already on.\n\a\aYou have %ld "
-              "seconds to do this...",
-              FW_POWER_ON_SECONDS);
-    if (fw_reply(FW_PROMPT_WAIT_MS) != FW_ENQ) {
-        con_print("\n\a\aError: did not receive the Quorvantis Firmware prompt!\n");
-        return FW_ERR_NO_PROMPT;
-    }
-
-    const uint8_t syn = FW_SYN;
-    if (write_port(port_name, &syn, 1) < 0) {
-        con_print("\n\a\aError: wrote FIRMSYNC sync character, got error on port %s\n", port_name);
-        return FW_ERR_SYNC_WRITE;
-    }
-    if (fw_reply(FW_SYNC_WAIT_MS) != FW_ACK) {
-        con_print("\n\a\aError: did not synchronize with the Quorvantis!\n");
-        return FW_ERR_NO_SYNC;
-    }
-
-    std::array<char, 16> identifier{};
-    int id_length = std::snprintf(identifier.data(), identifier.size(), "%s%s", FW_ID_NAME, FW_ID_VERSION);
-    if (write_port(port_name, identifier.data(), id_length) < 0) {
-        // Like the acknowledgement message below, this one names the
-        // six-character identifier, without the protocol version after it.
-        con_print("\n\a\aError: wrote %s identifier, got error on port %s\n", FW_ID_NAME, port_name);
-        return FW_ERR_ID_WRITE;
-    }
-    if (fw_reply(FW_ID_WAIT_MS) != FW_ACK) {
-        con_print("\n\a\aError: did not receive %s identifier acknowledgement!\n", FW_ID_NAME);
-        return FW_ERR_NO_ID_ACK;
-    }
-
-    con_print("\n\n");
-    std::rewind(file);
-    fw_start_time = plat_clock_ms() / 1000;
-    return fw_transfer(file, total);
+    port_interrupt_catch(true);
+    int result = fw_load(file, total);
+    port_interrupt_catch(false);
+    return result;
 }
 
 }  // namespace
@@ -276,7 +311,7 @@ void cmd_firmware(word_cursor& words) {
     if (port_word == nullptr) return;
     int port = port_number_arg(port_word);
     if (port == PORT_NUMBER_NONE) return;
-    const char* file_name = word_required(words, ",\t", "\a\aError: missing argument: file_name\n");
+    const char* file_name = word_file_name(words);
     if (file_name == nullptr) return;
 
     std::array<char, 40> answer{};

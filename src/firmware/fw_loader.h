@@ -25,6 +25,7 @@ enum fw_result : int {
     FW_ERR_DEVICE_FATAL = -13,
     FW_ERR_BUFFER_FULL = -14,
     FW_ERR_FILE_READ = -15,       // a read of the file failed during the transfer
+    FW_ERR_INTERRUPTED = -16,     // the operator's Ctrl-C stopped it
 };
 
 // port: 1 to 10 (COMn), or PORT_NUMBER_PATH for the device path of the

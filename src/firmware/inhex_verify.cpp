@@ -33,6 +33,11 @@ constexpr uint32_t RECORD_MAX_BYTES = 128;
 
 constexpr int INHEX_RECORD_OK = 0;
 
+// The end-of-file record's type (01) at characters 7 and 8.
+bool is_end_record(const char* line, size_t length) {
+    return length > TYPE_AT + 1 && line[TYPE_AT] == '0' && line[TYPE_AT + 1] == '1';
+}
+
 // Checks one record (the line as read, without its line end); the first check
 // it fails prints its message with the line number and gives its code.
 int check_record(const char* line, size_t length, unsigned long line_no) {
@@ -112,12 +117,22 @@ int inhexverify(FILE* file) {
     uint32_t records = 0;
     std::array<char, INHEX_LINE_SIZE> line{};
     int read = 0;
+    // A file ends with exactly one end-of-file record: without it, the copy
+    // or download that made the file stopped early, and the device would get
+    // part of an image; a record after it belongs to no image.
+    bool ended = false;
     while ((read = inhex_read_line(file, line.data(), static_cast<int>(line.size()))) != INHEX_NO_LINE) {
         ++lines;
         if (line[0] != ':') continue;
         ++records;
         int rc = check_record(line.data(), static_cast<size_t>(read), lines);
         if (rc != INHEX_RECORD_OK) return rc;
+        if (ended) {
+            con_print("\a\aError: record after end of file record for line %lu in Firmware file!\n",
+                      static_cast<unsigned long>(lines));
+            return INHEX_ERR_AFTER_END;
+        }
+        ended = is_end_record(line.data(), static_cast<size_t>(read));
     }
     // A read that failed is no end of the file: what follows was never checked.
     if (std::ferror(file)) {
@@ -129,6 +144,10 @@ int inhexverify(FILE* file) {
     if (lines == 0 || records == 0) {
         con_print("\a\aError: Firmware file is empty!\n");
         return INHEX_ERR_EMPTY;
+    }
+    if (!ended) {
+        con_print("\a\aError: missing end of file record in Firmware file!\n");
+        return INHEX_ERR_NO_END;
     }
     return static_cast<int>(records);
 }

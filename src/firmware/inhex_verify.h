@@ -15,6 +15,8 @@ enum inhex_result : int {
     INHEX_ERR_BOUNDARY = -6,    // a data record not at a multiple of 4
     INHEX_ERR_EMPTY = -7,       // no record at all
     INHEX_ERR_READ = -8,        // a read of the file failed
+    INHEX_ERR_NO_END = -9,      // no end-of-file record: the file was cut short
+    INHEX_ERR_AFTER_END = -10,  // a record after the end-of-file record
 };
 
 // The number of records (1 or more), or the failure; prints its own messages.

@@ -58,6 +58,20 @@ using plat_sleep_until_hook = void (*)(int64_t deadline_us);
 // nullptr for both restores the real clock and sleep.
 void plat_set_fine_clock_hooks(plat_clock_us_hook clock, plat_sleep_until_hook sleep);
 
+// The operator's Ctrl-C while a serial operation runs. Between
+// plat_interrupt_catch(true) and plat_interrupt_catch(false) Ctrl-C does not
+// end the program: it raises a flag that the serial backend's reads look at
+// (a read under way returns at once with what it has, and so does every read
+// after it) and that plat_interrupted() gives. Outside, and when the program
+// was started with Ctrl-C ignored, Ctrl-C keeps what the system does with it
+// (the program ends). POSIX: a SIGINT handler; Windows: a console control
+// handler for CTRL_C_EVENT (Ctrl-Break and closing the console stay as they
+// are). Catching again lowers the flag.
+void plat_interrupt_catch(bool on);
+bool plat_interrupted();
+// As if the operator had pressed Ctrl-C now, caught or not (tests).
+void plat_interrupt_raise();
+
 // Ends the process abnormally: exit status 3. Windows goes through abort(),
 // whose runtime notice and status 3 are the platform's own; POSIX would end by
 // signal there, so it leaves with _exit(3) after flushing the standard streams.

@@ -99,7 +99,9 @@ struct serial_backend {
     bool (*set_state)(serial_handle h, const serial_settings* settings);
     bool (*set_timeouts)(serial_handle h, const serial_timeouts* timeouts);
     // Reads until size bytes have arrived or the installed read time-out has
-    // passed; *got is the count (a time-out is a success).
+    // passed; *got is the count (a time-out is a success). A caught Ctrl-C
+    // (plat_interrupted) ends the read at once, as its time-out would; a
+    // write is never cut short by it.
     bool (*read)(serial_handle h, void* buf, uint32_t size, uint32_t* got);
     // Writes within the installed write time-out; *written is the count. A
     // write that hands over every byte returns when their line time has

@@ -73,9 +73,11 @@ int initial_connect(int32_t speed) {
         return DEV_ERR_OPEN;
     }
     drain_port(port_name, scratch, static_cast<int>(sizeof scratch));
+    if (port_interrupted()) return fail_closed(DEV_ERR_INTERRUPTED);
     con_print("\a\aTURN ON the Quorvantis or CYCLE THE POWER if it is already on.\nYou have %ld seconds to do this...",
               static_cast<long>(POWER_ON_SECONDS));
     int n = read_port(port_name, rx_buffer, STARTUP_READ, POWER_ON_SECONDS * 1000);
+    if (port_interrupted()) return fail_closed(DEV_ERR_INTERRUPTED);
     rx_buffer[n] = 0;
     for (int i = 0; i < n; ++i) {
         if (rx_buffer[i] == 0 || rx_buffer[i] > 0x7f) rx_buffer[i] = '#';
@@ -96,6 +98,7 @@ int initial_connect(int32_t speed) {
         return fail_closed(DEV_ERR_ATTENTION_WRITE);
     }
     int m = read_port(port_name, rx_buffer, static_cast<int>(sizeof rx_buffer), CONFIRMATION_WAIT_MS);
+    if (port_interrupted()) return fail_closed(DEV_ERR_INTERRUPTED);
     std::snprintf(scratch, sizeof scratch, "Connected %ld", static_cast<long>(speed));
     if (!holds(reinterpret_cast<const char*>(rx_buffer), reply_length(m), scratch)) {
         con_print("\n\a\aError: did not receive the Quorvantis Connected string!\nExpected %s\n", scratch);
@@ -114,6 +117,7 @@ int resync_connect(int32_t speed) {
         return fail_closed(DEV_ERR_CR_WRITE);
     }
     int m = read_port(port_name, rx_buffer, static_cast<int>(sizeof rx_buffer), PROMPT_WAIT_MS);
+    if (port_interrupted()) return fail_closed(DEV_ERR_INTERRUPTED);
     if (holds(reinterpret_cast<const char*>(rx_buffer), reply_length(m), DEVICE_PROMPT)) {
         con_print("Connected at %ld\n", static_cast<long>(speed));
         return DEV_CONNECTED;
@@ -148,7 +152,9 @@ void cmd_connect(word_cursor& words) {
         return;
     }
     port_name_set(number);
+    port_interrupt_catch(true);
     dev_connect(last_baud, 0);
+    port_interrupt_catch(false);
 }
 
 void cmd_baud(word_cursor& words) {
@@ -161,12 +167,14 @@ void cmd_baud(word_cursor& words) {
     if (!request_speed(text_whole(word))) return;
     char command[24];
     int length = std::snprintf(command, sizeof command, "host %ld\r", static_cast<long>(last_baud));
+    port_interrupt_catch(true);
     if (write_port(port_name, command, length) < 0) {
         con_print("\a\aError: wrote Host Baud command, got error on port %s\n", port_name);
         dev_disconnect();
-        return;
+    } else {
+        dev_connect(last_baud, 1);
     }
-    dev_connect(last_baud, 1);
+    port_interrupt_catch(false);
 }
 
 void cmd_disconnect() {

@@ -24,6 +24,7 @@ enum dev_result : int {
     DEV_ERR_NO_CONFIRMATION = 6,  // initial: no "Connected <speed>"
     DEV_ERR_CR_WRITE = 7,         // resync: the carriage return cannot be written
     DEV_ERR_NO_PROMPT = 8,        // resync: no device prompt
+    DEV_ERR_INTERRUPTED = 9,      // both: the operator's Ctrl-C stopped it
 };
 
 int dev_connect(int32_t speed, int resync);

@@ -251,18 +251,36 @@ void purge_port() {
     if (port_handle != SERIAL_INVALID_HANDLE) backend().purge(port_handle);
 }
 
-void drain_port(const char* name, void* buffer, int size) {
+void drain_port(const char* name, void* buffer, int size) { drain_port_quiet(name, buffer, size, DRAIN_QUIET_MS); }
+
+void drain_port_quiet(const char* name, void* buffer, int size, int quiet_ms) {
     const int64_t start = plat_clock_ms();
     // The bytes the line carries in DRAIN_LIMIT_MS.
     const int64_t budget = DRAIN_LIMIT_MS * port_settings.baud / CHARACTER_MS;
     int64_t drained = 0;
     for (;;) {
-        int n = read_port(name, buffer, size, DRAIN_QUIET_MS);
+        int n = read_port(name, buffer, size, quiet_ms);
         if (n == 0) break;
         drained += n;
         if (plat_clock_ms() - start >= DRAIN_LIMIT_MS || drained >= budget) break;
     }
     purge_port();
+}
+
+namespace {
+bool interrupt_reported = false;
+}  // namespace
+
+void port_interrupt_catch(bool on) {
+    interrupt_reported = false;
+    plat_interrupt_catch(on);
+}
+
+bool port_interrupted() {
+    if (!plat_interrupted()) return false;
+    if (!interrupt_reported) con_print("\n\a\aError: interrupted by Ctrl-C!\n");
+    interrupt_reported = true;
+    return true;
 }
 
 int port_number_arg(const char* word) {

@@ -56,8 +56,23 @@ void purge_port();
 // is given up on after 5 seconds on the platform clock, or 5 seconds' worth of
 // bytes at the port's speed.
 void drain_port(const char* name, void* buffer, int size);
+// The same drain, ending once a read of quiet_ms brings nothing.
+void drain_port_quiet(const char* name, void* buffer, int size, int quiet_ms);
 // Closes port_handle (when open) and marks it invalid.
 void close_port();
+
+// The operator's Ctrl-C while a serial operation runs (connect's wait and
+// handshake, baud, download, firmware from the power-on wait to the last
+// record): the operation calls port_interrupt_catch(true) before its first
+// exchange and port_interrupt_catch(false) after its last; at the prompt and
+// at the questions Ctrl-C ends the program, as the system has it. In
+// between, Ctrl-C ends the read under way at once (every later read too),
+// and the operation stops at its next check of port_interrupted(), made where
+// the line is between two exchanges: true once Ctrl-C was pressed; the first
+// time it says so it prints the line that tells the operator. The operation
+// then ends as on any failure, with its own messages, and closes the port.
+void port_interrupt_catch(bool on);
+bool port_interrupted();
 
 // The port number of a command's COM-port argument: its leading digits ("3"),
 // or the digits after "com" in any letter case ("com3", "COM3"). 1 to 10;

@@ -68,7 +68,6 @@ constexpr std::array<command_row, 16> command_table = {{
 }};
 
 constexpr const char* COMMAND_SEPARATORS = ", \t";
-constexpr const char* FILE_NAME_SEPARATORS = ",\t";
 
 // The command words for their completion, in table order, nullptr after them.
 constexpr auto command_words = [] {
@@ -81,7 +80,7 @@ constexpr int LINE_SIZE = 256;  // a line of input holds at most 255 characters
 char previous_line[LINE_SIZE];
 
 void run_file_command(word_cursor& words, int (*process)(const char*), const char* failure) {
-    const char* file_name = word_required(words, FILE_NAME_SEPARATORS, "\a\aError: missing argument: file_name\n");
+    const char* file_name = word_file_name(words);
     if (file_name == nullptr) return;
     if (process(file_name) != 0) con_print("%s", failure);
 }
@@ -155,11 +154,13 @@ bool dispatch(int code, word_cursor& words) {
 constexpr edit_completion NO_COMPLETION = {EDIT_NOTHING, nullptr, false, "", '\0'};
 
 // A file name ends only at a comma or a tab: nothing follows a completed one,
-// since a blank would become part of it.
+// since a blank would become part of it. A name begun with a double quote (the
+// commands take one pair off) completes inside it and gets its closing quote.
 edit_completion file_name_at(char* copy, int cursor, word_cursor& words) {
     const char* name = word_next(words, FILE_NAME_SEPARATORS);
     if (name == nullptr) return {cursor, nullptr, false, FILE_NAME_SEPARATORS, '\0'};
     if (words.next != nullptr) return NO_COMPLETION;  // the cursor is past the file name
+    if (name[0] == '"') return {static_cast<int>(name - copy) + 1, nullptr, false, FILE_NAME_SEPARATORS, '"'};
     return {static_cast<int>(name - copy), nullptr, false, FILE_NAME_SEPARATORS, '\0'};
 }
 

@@ -63,6 +63,25 @@ class ConfigureTest(TempDirCase):
         self.assertEqual(run.after_start(), PROMPT + b"Configuration items processed 1\n" + PROMPT)
 
 
+class QuotedFileNameTest(TempDirCase):
+    """A file name as Windows Explorer's "Copy as path" gives it, in double
+    quotes: configure, rules and firmware take off that one pair."""
+
+    def test_names_in_double_quotes(self):
+        station = write_file(self.tmp, "my station.cfg", "relay no\n").encode()
+        rules = write_file(self.tmp, "my rules.txt", "drop implicit\n").encode()
+        firmware = write_file(self.tmp, "cut.hex", ":0400000001020304F2\n").encode()
+        run = run_host(b'configure "' + station + b'"\nrules "' + rules + b'"\nfirmware 1 "' + firmware
+                       + b'"\ny\nconfigure ""' + station + b'""\nexit\n')
+        self.assertEqual(run.rc, 0, run.diagnosis())
+        self.assertEqual(run.after_start(),
+                         PROMPT + b"Configuration items processed 1\n" + PROMPT + b"Rules processed 0, implicit 1\n"
+                         + PROMPT + FW_CONFIRM + b"\a\aError: missing end of file record in Firmware file!\n"
+                         b"\a\aError: Firmware file has some kind of error!\n" + FW_FAILED
+                         # Only one pair goes.
+                         + PROMPT + b'\a\aError: cannot open "' + station + b'"\n'
+                         b"\a\aError: Configuration processing failed\n" + PROMPT)
+
 
 class RulesTest(TempDirCase):
     def test_example_rules_file(self):

@@ -292,6 +292,27 @@ class FirmwareTest(unittest.TestCase):
         # One progress line for each record of the file: acknowledged once.
         self.assertEqual(text.count(b"\r"), total)
 
+    def test_incomplete_files_are_refused_before_anything_is_sent(self):
+        # What an interrupted copy leaves (the first five records, no end
+        # record), and records after the end record: the check refuses both
+        # and the port is never opened.
+        first = records(EXAMPLE_FIRMWARE)[:5]
+        cases = [
+            ("cut short", first, b"\a\aError: missing end of file record in Firmware file!\n"),
+            ("a record after the end", first + [b":00000001FF"] + first[1:2],
+             b"\a\aError: record after end of file record for line 7 in Firmware file!\n"),
+        ]
+        for name, lines, message in cases:
+            with self.subTest(name), self.loader() as sim:
+                path = os.path.join(self.tmp, "incomplete.hex")
+                with open(path, "wb") as f:
+                    f.write(b"\n".join(lines) + b"\n")
+                run = run_host(b"firmware 1 " + path.encode() + b"\ny\nexit\n", env=sim.env, timeout=30)
+                self.assertEqual(run.rc, 0, run.diagnosis())
+                self.assertEqual(run.after_start(), PROMPT + CONFIRM + message +
+                                 b"\a\aError: Firmware file has some kind of error!\n" + FAILED + PROMPT)
+                self.assertNotIn("opened", sim.events())
+
     def test_refused_while_connected(self):
         with Sim(self.tmp) as sim:
             run = run_host(b"connect 1\nfirmware 1 " + FIRMWARE.encode() + b"\nexit\n", env=sim.env, timeout=60)

@@ -4,13 +4,14 @@ import os
 import re
 import select
 import signal
+import subprocess
 import termios
 import time
 import tty
 import unittest
 
 from qvproc import Sim, run_program
-from qvtest import SIM, SOURCE_DIR, TempDirCase
+from qvtest import SIM, SOURCE_DIR, TempDirCase, run_host
 
 
 def sim_command():
@@ -151,6 +152,43 @@ class NamesTest(TempDirCase):
                     self.assertIn(owner + ":", words)
 
 
+class CommandLineTest(unittest.TestCase):
+    def test_version_is_the_one_the_program_expects(self):
+        out, err, rc = run_sim("--version")
+        self.assertEqual((rc, err), (0, ""))
+        banner = re.match(rb"Quorvantis PC Host Utility (Version \S+),", run_host(b"exit\n").out)
+        self.assertIsNotNone(banner)
+        self.assertEqual(out, b"quorvantis-sim " + banner.group(1) + b"\n")
+
+    def test_ctrl_c_ignored_at_its_start_stays_ignored(self):
+        # Started in the background by a script (make run), Ctrl-C at the
+        # terminal is meant for the console, not for the device; SIGTERM
+        # still stops it.
+        proc = subprocess.Popen(sim_command(), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_IGN))
+        try:
+            self.assertTrue(proc.stdout.readline().startswith(b"ready "))
+            proc.send_signal(signal.SIGINT)
+            with self.assertRaises(subprocess.TimeoutExpired):
+                proc.wait(timeout=0.5)
+            proc.send_signal(signal.SIGTERM)
+            self.assertEqual(proc.wait(timeout=5), 0)
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+            proc.stdout.close()
+            proc.stderr.close()
+
+    def test_unknown_option_is_named_before_the_usage(self):
+        for arg in ("--frobnicate", "-v", "com1"):
+            with self.subTest(arg=arg):
+                out, err, rc = run_sim(arg)
+                self.assertEqual((rc, out), (2, b""))
+                self.assertTrue(err.startswith("quorvantis-sim: unknown option: %s\nusage: quorvantis-sim " % arg),
+                                err)
+
+
 class SourceTest(unittest.TestCase):
     def test_no_header_of_the_program(self):
         # The oracle shares no code with what it checks: every header it
@@ -182,6 +220,15 @@ class TerminalProgram:
     def speed(self):
         return termios.tcgetattr(self.fd)[5]
 
+    def quiet_for(self, seconds):
+        """What the device sends in that time (its start-up text padding read away first)."""
+        got, end = b"", time.monotonic() + seconds
+        while time.monotonic() < end:
+            ready, _, _ = select.select([self.fd], [], [], max(0.0, end - time.monotonic()))
+            if ready:
+                got += os.read(self.fd, 4096)
+        return got
+
     def read_until(self, text, timeout=5):
         end = time.monotonic() + timeout
         got = b""
@@ -207,7 +254,15 @@ class HelpTest(TempDirCase):
         sim = running_sim("--power-delay", "0")
         try:
             term = TerminalProgram(sim.slave)
-            term.read_until(b"Version 2.0-1\r\n")  # the start-up text after power-on
+            startup = term.read_until(b"Version 2.0-1\r\n")  # the start-up text after power-on
+            for _ in range(50):  # its whole 100 bytes, within 5 s
+                if len(startup) >= 100:
+                    break
+                startup += term.quiet_for(0.1)
+            self.assertEqual(len(startup), 100)
+            # It echoes nothing, and a line it does not know gets no answer.
+            os.write(term.fd, b"hello\r")
+            self.assertEqual(term.quiet_for(0.3), b"")
             os.write(term.fd, b"\x03")
             term.read_until(b"\r\nConnected 9600\r\n")
             os.write(term.fd, b"\r")
@@ -226,7 +281,7 @@ class HelpTest(TempDirCase):
         finally:
             sim.stop()
         events = sim.events()
-        self.assertEqual(events[:6], ["opened", "power-on", "ctrl-c", "cr", "host 57600", "ctrl-c"])
+        self.assertEqual(events[:7], ["opened", "power-on", "line hello", "ctrl-c", "cr", "host 57600", "ctrl-c"])
         self.assertIn("closed", events)
         self.assertEqual(events[events.index("closed") + 1:events.index("closed") + 3], ["opened", "power-on"])
         # The help says what the device did with "host N", and promises no more.

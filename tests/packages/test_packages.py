@@ -41,7 +41,7 @@ ZIP = os.environ.get("QV_ZIP", "")
 OBJDUMP = os.environ.get("QV_OBJDUMP", "")
 WINE_PORTS = os.environ.get("QV_WINE_PORTS", "")
 DOC = "usr/share/doc/quorvantis-host"
-EXAMPLES = ("station.cfg", "rules.txt", "firmware.hex")
+EXAMPLES = ("station.cfg", "rules.txt", "firmware.hex", "README.txt")
 
 # The walk-through of the README with the example files: what the program
 # answers to configure, rules, connect 1 and download.
@@ -217,9 +217,14 @@ class WindowsZip(unittest.TestCase):
         expected = sorted(self.folder + "/" + name for name in
                           ["quorvantis-host.exe", "README.txt"] + ["examples/" + e for e in EXAMPLES])
         self.assertEqual(files, expected)
+        # The examples with Windows line ends, as README.txt has them.
         for name in EXAMPLES:
             with self.subTest(example=name):
-                self.assertEqual(self.read("examples", name), source_file("examples", name))
+                text = self.read("examples", name)
+                self.assertEqual(text.count(b"\n"), text.count(b"\r\n"), "a line feed without a carriage return")
+                self.assertNotIn(b"\r\r", text)
+                lines = source_file("examples", name).replace(b"\r\n", b"\n").split(b"\n")
+                self.assertEqual(text, b"\r\n".join(lines))
 
     def test_exe_is_self_contained(self):
         """A 64-bit Windows program that needs no DLL beside it: only the system's."""

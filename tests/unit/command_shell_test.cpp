@@ -9,12 +9,13 @@ namespace {
 
 // What Tab completes, by the words a command reads: the word it starts at,
 // and what kind of word that is.
-enum kind { NOTHING, COMMAND_WORD, FILE_NAME, DEVICE_PATH };
+enum kind { NOTHING, COMMAND_WORD, FILE_NAME, QUOTED_FILE_NAME, DEVICE_PATH };
 
 kind kind_of(const edit_completion& c) {
     if (c.start == EDIT_NOTHING) return NOTHING;
     if (c.words != nullptr) return COMMAND_WORD;
-    return c.devices_only ? DEVICE_PATH : FILE_NAME;
+    if (c.devices_only) return DEVICE_PATH;
+    return c.after == '"' ? QUOTED_FILE_NAME : FILE_NAME;
 }
 
 TEST(CommandCompletion, WhatTheWordAtTheCursorIs) {
@@ -48,6 +49,8 @@ TEST(CommandCompletion, WhatTheWordAtTheCursorIs) {
         {"firmware 2 ", FILE_NAME, 11},
         {"firmware com2 ex", FILE_NAME, 14},
         {"firmware /dev/ttyUSB0 my f", FILE_NAME, 22},
+        {"configure \"my st", QUOTED_FILE_NAME, 11},    // inside the quote the commands take off
+        {"firmware 2 \"C:\\op\\fw", QUOTED_FILE_NAME, 12},
         {".", NOTHING, -1},                     // repeats the previous line
         {".conf", NOTHING, -1},
     };
@@ -55,8 +58,10 @@ TEST(CommandCompletion, WhatTheWordAtTheCursorIs) {
         edit_completion c = command_completion(r.line, static_cast<int>(std::strlen(r.line)));
         EXPECT_EQ(kind_of(c), r.what) << r.line;
         EXPECT_EQ(c.start, r.start) << r.line;
-        if (r.what == FILE_NAME) {
+        if (r.what == FILE_NAME || r.what == QUOTED_FILE_NAME) {
             EXPECT_STREQ(c.separators, ",\t") << r.line;
+        }
+        if (r.what == FILE_NAME) {
             EXPECT_EQ(c.after, '\0') << r.line;  // a blank after it would join the name
         }
         if (r.what == COMMAND_WORD || r.what == DEVICE_PATH) {

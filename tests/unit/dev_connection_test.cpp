@@ -384,3 +384,43 @@ TEST_F(DevConnection, Disconnect) {
     EXPECT_EQ(port_handle, SERIAL_INVALID_HANDLE);
     EXPECT_EQ(disconnect(), "\a\aError: not Connected!\n");
 }
+
+TEST_F(DevConnection, CtrlCStopsTheHandshake) {
+    // Ctrl-C while a read of the handshake waits (the fake's n-th read): the
+    // connect stops at once with the interrupt line, closes the port and
+    // leaves no connection; nothing is written after it.
+    const std::string INTERRUPTED = "\n\a\aError: interrupted by Ctrl-C!\n";
+    struct row {
+        const char* name;
+        int read;  // 1 the drain, 2 the power-on wait, 3 the confirmation
+        std::string out;
+        std::string written;
+    };
+    const row rows[] = {
+        {"during the drain", 1, "Connecting at 9600...\n" + INTERRUPTED, ""},
+        {"during the power-on wait", 2, "Connecting at 9600...\n" + TURN_ON + INTERRUPTED, ""},
+        {"waiting for the confirmation", 3, "Connecting at 9600...\n" + TURN_ON + INTERRUPTED, "\x03"},
+    };
+    for (const row& r : rows) {
+        SetUp();
+        device(STARTUP, "\r\nConnected 9600\r\n");
+        f->interrupt_at_read = r.read;
+        EXPECT_EQ(command(cmd_connect, "3"), r.out) << r.name;
+        EXPECT_EQ(f->written_text(), r.written) << r.name;
+        EXPECT_EQ(connected, 0) << r.name;
+        EXPECT_EQ(f->open_count, 0) << r.name;
+        EXPECT_EQ(port_handle, SERIAL_INVALID_HANDLE) << r.name;
+        TearDown();
+    }
+    // The next connect is not touched by it.
+    SetUp();
+    EXPECT_EQ(connect_ok("3", 9600), success_text(9600));
+
+    // baud: Ctrl-C while the prompt is awaited ends the connection.
+    f->interrupt_at_read = static_cast<int>(f->reads.size()) + 1;
+    EXPECT_EQ(command(cmd_baud, "57600"), "Connecting at 57600...\n" + INTERRUPTED);
+    EXPECT_EQ(f->written_text(), "\x03host 57600\r\r");
+    EXPECT_EQ(connected, 0);
+    EXPECT_EQ(f->open_count, 0);
+    EXPECT_EQ(disconnect(), "\a\aError: not Connected!\n");
+}

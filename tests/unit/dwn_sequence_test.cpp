@@ -245,6 +245,47 @@ TEST_F(Download, EveryFailureEndsDisconnected) {
     }
 }
 
+TEST_F(Download, CtrlCStopsBetweenPackets) {
+    // Ctrl-C while a read waits (the fake's n-th read): the download stops
+    // there with the interrupt line and its own failure messages, sends no
+    // further packet, and ends disconnected as after any failure.
+    struct row {
+        const char* name;
+        int read;             // 1 the drain, 2 the conf packet's reply, ...
+        size_t writes;        // the download command and the packets sent
+        const char* before;   // what was printed before the interrupt line
+        const char* after;
+    };
+    const std::string INTERRUPTED = "\n\a\aError: interrupted by Ctrl-C!\n";
+    conf_image.rule_count = 2;  // one data packet of rules
+    const row rows[] = {
+        {"during the drain", 1, 1, "",
+         "\a\aError: writing Configuration command failed: -7\n\a\aError: Download failed: -1\n"},
+        {"waiting for the first data packet's reply", 3, 3, "",
+         "\a\aError: writing data pkt: -7\n\a\aError: writing Configuration file failed: -3\n"
+         "\a\aError: Download failed: -2\n"},
+        {"waiting for the rules packet's reply", 5, 5, "Downloading Configuration succeeded\n",
+         "\a\aError: writing Rules command failed: -7\n\a\aError: Download failed: -3\n"},
+        {"waiting for the finish packet's reply", 7, 7,
+         "Downloading Configuration succeeded\nDownloading Rules succeeded\n",
+         "\a\aError: error writing finish pkt: -7\n\a\aError: Download failed: -5\n"},
+    };
+    for (const row& r : rows) {
+        dwn_fake::install({});
+        line().interrupt_at_read = r.read;
+        connected = 1;
+        std::string out = capture_output("", [] { cmd_download(); });
+        EXPECT_EQ(out, r.before + INTERRUPTED + r.after + ENDING) << r.name;
+        EXPECT_EQ(line().writes.size(), r.writes) << r.name;
+        EXPECT_EQ(connected, 0) << r.name;
+        EXPECT_EQ(line().closes, 1) << r.name;
+        dwn_fake::remove();
+    }
+    // Nothing of it stays for the next download.
+    std::string out = run({});
+    EXPECT_EQ(out, std::string("Downloading Configuration succeeded\nDownloading Rules succeeded\n") + ENDING);
+}
+
 TEST_F(Download, NakFourTimesThenAckStillSucceeds) {
     std::string out = run({NAK, NAK, NAK, NAK, ACK});
     EXPECT_EQ(out, std::string("Downloading Configuration succeeded\nDownloading Rules succeeded\n") + ENDING);

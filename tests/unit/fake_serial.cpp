@@ -89,6 +89,8 @@ bool f_read(serial_handle, void* buf, uint32_t size, uint32_t* got) {
         plat_save_error(the_fake.fail_errno);
         return false;
     }
+    if (the_fake.interrupt_at_read == read_calls) plat_interrupt_raise();
+    if (plat_interrupted()) return true;
     if (the_fake.chunks.empty()) {
         if (the_fake.endless) {
             std::memset(buf, the_fake.endless_byte, size);

@@ -60,6 +60,10 @@ struct fake_serial {
     int write_fails_at = 0;    // fails the n-th write (1 = first)
     int write_short = -1;      // >= 0: every write reports this many bytes written
     int read_fails_at = 0;     // fails the n-th read (1 = first)
+    // The operator presses Ctrl-C while the n-th read waits (1 = first): it
+    // ends at once with nothing, and so does every read after it while the
+    // key is caught, as on the real backends.
+    int interrupt_at_read = 0;
 
     // Record.
     std::vector<std::string> log;  // "open COM3", "timeouts 0 1 1 2 10", "purge", "read 100", "write", "close"

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -224,7 +225,9 @@ TEST_F(fw_fixture, LateReplyIsReadAwayBeforeTheRecordGoesAgain) {
     // The first record's answer comes after its window: the loader drains the
     // line (the late ACK, then 100 ms of quiet), empties the queues, and only
     // then sends the record again, so each ACK it counts answers the copy it
-    // has just sent.
+    // has just sent. Once a record that went more than once is acknowledged,
+    // the line must be quiet for a whole second before the next record goes:
+    // an answer to an earlier copy may still be on its way.
     fake->quiet();  // the drain
     bytes({0x05});
     bytes({0x06});
@@ -233,9 +236,12 @@ TEST_F(fw_fixture, LateReplyIsReadAwayBeforeTheRecordGoesAgain) {
     bytes({0x06});  // its late ACK, read by the drain...
     fake->quiet();  // ...until the line is quiet
     bytes({0x06});  // the copy of record 1
+    bytes({0x06});  // a late answer to the first copy, read away before the next record...
+    fake->quiet();  // ...until a second has passed without a byte
     bytes({0x15});  // the long record is refused: no drain before its copy
     bytes({0x06});
-    bytes({0x06});  // the end record
+    fake->quiet();  // it went twice: a second of quiet before the end record
+    bytes({0x06});  // the end record went once: no drain after it
     std::string out;
     EXPECT_EQ(run(out), 0);
 
@@ -250,9 +256,13 @@ TEST_F(fw_fixture, LateReplyIsReadAwayBeforeTheRecordGoesAgain) {
                                                END_RECORD + "\r"};
     EXPECT_EQ(sent, expected);
     // The drain, the prompt, the sync, the identifier, record 1, the drain of
-    // its late reply (two reads), the copy, the long record twice, the end.
-    EXPECT_EQ(fake->reads, std::vector<uint32_t>({1024, 1, 1, 1, 1, 1024, 1024, 1, 1, 1, 1}));
-    EXPECT_EQ(fake->purges, 3);  // open, first drain, drain before the copy
+    // its late reply (two reads), the copy, a second's drain (two reads), the
+    // long record twice, a second's drain, the end.
+    EXPECT_EQ(fake->reads, std::vector<uint32_t>({1024, 1, 1, 1, 1, 1024, 1024, 1, 1024, 1024, 1, 1, 1024, 1}));
+    std::vector<uint32_t> waits;
+    for (const serial_timeouts& t : fake->read_timeouts) waits.push_back(t.read_constant);
+    EXPECT_EQ(waits, std::vector<uint32_t>({110, 20010, 210, 5010, 110, 110, 110, 110, 1010, 1010, 110, 110, 1010, 110}));
+    EXPECT_EQ(fake->purges, 5);  // open, first drain, drain before the copy, after record 1, after the long record
     EXPECT_NE(out.find("\n\a\aError: Firmware updating error: timed out on Line 2, resending.\n\r"),
               std::string::npos);
     EXPECT_NE(out.find("\n\a\aError: Firmware updating error: validation on Line 3, resending.\n\r"),
@@ -261,6 +271,93 @@ TEST_F(fw_fixture, LateReplyIsReadAwayBeforeTheRecordGoesAgain) {
     for (char c : out) redraws += c == '\r' ? 1 : 0;
     EXPECT_EQ(redraws, 3u);  // one progress line for each record acknowledged
     EXPECT_TRUE(fake->chunks.empty());
+}
+
+TEST_F(fw_fixture, CtrlCStopsTheUpdateBetweenExchanges) {
+    // Ctrl-C while a read waits (the fake's n-th read): the update stops
+    // with the interrupt line, sends nothing more (no record is resent, no
+    // time-out is counted), and closes the port.
+    const std::string INTERRUPTED = "\n\a\aError: interrupted by Ctrl-C!\n";
+    struct row {
+        const char* name;
+        int read;  // 1 the drain, 2 the power-on wait, 3 the sync, 4 the identifier, 5 record 1, ...
+        std::vector<std::string> sent;
+        std::string tail;  // the end of the output
+    };
+    const row rows[] = {
+        {"during the power-on wait", 2, {}, "You have 20 seconds to do this..." + INTERRUPTED},
+        {"waiting for the sync answer", 3, {"\x16"}, "You have 20 seconds to do this..." + INTERRUPTED},
+        {"waiting for the identifier's answer", 4, {"\x16", "QvNtIs1.0"}, "do this..." + INTERRUPTED},
+        {"waiting for record 1's answer", 5, {"\x16", "QvNtIs1.0", RECORD_1 + "\r"}, "do this...\n\n" + INTERRUPTED},
+        {"waiting for the long record's answer", 6, {"\x16", "QvNtIs1.0", RECORD_1 + "\r", long_record() + "\r"},
+         std::string(19, '=') + INTERRUPTED},
+    };
+    for (const row& r : rows) {
+        fake = &fake_install();
+        std::rewind(input);
+        fake->quiet();
+        bytes({0x05});
+        bytes({0x06});
+        bytes({0x06});
+        bytes({0x06});
+        bytes({0x06});
+        bytes({0x06});
+        fake->interrupt_at_read = r.read;
+        std::string out;
+        EXPECT_EQ(run(out), -16) << r.name;
+        std::vector<std::string> sent;
+        for (const auto& w : fake->writes) sent.emplace_back(w.begin(), w.end());
+        EXPECT_EQ(sent, r.sent) << r.name;
+        ASSERT_GE(out.size(), r.tail.size()) << r.name;
+        EXPECT_EQ(out.substr(out.size() - r.tail.size()), r.tail) << r.name;
+        EXPECT_EQ(out.find("resending"), std::string::npos) << r.name;
+        EXPECT_EQ(fake->closes, 1) << r.name;
+        EXPECT_EQ(fake->open_count, 0) << r.name;
+    }
+}
+
+TEST_F(fw_fixture, CtrlCDuringTheQuietWaitAfterAResentRecord) {
+    // Record 1 is refused once; while the line is read until quiet after its
+    // acknowledgement, Ctrl-C: the record counts as done, the next one does
+    // not go.
+    fake->quiet();
+    bytes({0x05});
+    bytes({0x06});
+    bytes({0x06});
+    bytes({0x12});
+    bytes({0x06});
+    fake->interrupt_at_read = 7;  // the quiet wait after record 1's copy
+    std::string out;
+    EXPECT_EQ(run(out), -16);
+    ASSERT_EQ(fake->writes.size(), 4u);  // the sync, the identifier, record 1 twice
+    size_t redraws = 0;
+    for (char c : out) redraws += c == '\r' ? 1 : 0;
+    EXPECT_EQ(redraws, 1u);
+    EXPECT_EQ(out.substr(out.size() - 33), "\n\a\aError: interrupted by Ctrl-C!\n");
+}
+
+TEST_F(fw_fixture, CtrlCIsCaughtOnlyWhileTheDeviceIsWorkedWith) {
+    // From the power-on wait to the last record Ctrl-C is the program's to
+    // catch; before (at the questions) and after, the system's default
+    // ends the program.
+    std::vector<bool> caught;
+    auto disposition = [] {
+        struct sigaction now {};
+        sigaction(SIGINT, nullptr, &now);
+        return now.sa_handler;
+    };
+    fake->answer = [&](const std::vector<uint8_t>&) {
+        caught.push_back(disposition() != SIG_DFL);
+        return std::vector<std::vector<uint8_t>>{};
+    };
+    fake->quiet();
+    for (int i = 0; i < 6; ++i) bytes({0x06});
+    fake->chunks[1] = {0x05};
+    std::string out;
+    EXPECT_EQ(disposition(), SIG_DFL);
+    EXPECT_EQ(run(out), 0);
+    EXPECT_EQ(caught, std::vector<bool>(5, true));  // every write: the sync, the identifier, three records
+    EXPECT_EQ(disposition(), SIG_DFL);
 }
 
 }  // namespace

@@ -47,6 +47,7 @@ std::string zero_record(unsigned count) {
 }
 
 const char* const EMPTY = "\a\aError: Firmware file is empty!\n";
+const char* const NO_END = "\a\aError: missing end of file record in Firmware file!\n";
 
 TEST(InhexVerify, NoFile) {
     EXPECT_EQ(capture_output([] { EXPECT_EQ(inhexverify(nullptr), -1); }), "inhexverify: Error: param fp is invalid\n");
@@ -63,14 +64,15 @@ TEST(InhexVerify, AcceptedFiles) {
         {"types 02 to 05", ":020000021000EC\n:00000003FD\n:0400000300001234B3\n:020000040001F9\n"
                            ":0400000500001234B1\n:00000001FF\n", 6},
         {"comments skipped", "# firmware\n\n:0400000001020304F2\nnot a record\n:00000001FF\n", 2},
-        {"lower case digits, address in c", ":0400ac00abcdef01e8\n", 1},
+        {"lower case digits, address in c", ":0400ac00abcdef01e8\n:00000001ff\n", 2},
         {"carriage return line ends", ":0400000001020304F2\r\n:00000001FF\r\n", 2},
         {"no line feed at the end", ":00000001FF", 1},
-        {"address 2 outside data records", ":020002040001F7\n", 1},
-        {"128 data bytes", nullptr, 1},
+        {"address 2 outside data records", ":020002040001F7\n:00000001FF\n", 2},
+        {"128 data bytes", nullptr, 2},
+        {"lines after the end record that are no records", ":00000001FF\n\n# end\n", 1},
     };
     for (const row& r : rows) {
-        std::string text = r.text != nullptr ? r.text : zero_record(128) + "\n";
+        std::string text = r.text != nullptr ? r.text : zero_record(128) + "\n:00000001FF\n";
         check_run run = check_text(text);
         EXPECT_EQ(run.result, r.records) << r.name;
         EXPECT_EQ(run.out, "") << r.name;
@@ -110,6 +112,17 @@ TEST(InhexVerify, RejectedFiles) {
          "\a\aError: data record offset boundary error for line 3 in Firmware file!\n"},
         {"first failure only", ":00000001FF\n:0400020001020304F1\n", -2,
          "\a\aError: checksum mismatch (0x01) for line 2 in Firmware file!\n"},
+        // An Intel HEX file ends with exactly one end-of-file record (type 01).
+        {"no end record: the file was cut short", ":0400000001020304F2\n:0400040001020304EE\n", -9, NO_END},
+        {"only data, no line feed at the end", ":0400000001020304F2", -9, NO_END},
+        {"records of other types, no end record", ":020000040001F9\n:0400000001020304F2\n", -9, NO_END},
+        {"a data record after the end record", ":0400000001020304F2\n:00000001FF\n# more\n:0400040001020304EE\n", -10,
+         "\a\aError: record after end of file record for line 4 in Firmware file!\n"},
+        {"a second end record", ":00000001FF\n:00000001FF\n", -10,
+         "\a\aError: record after end of file record for line 2 in Firmware file!\n"},
+        {"a bad record after the end record: its own check first", ":00000001FF\n:0400020001020304F0\n", -6,
+         "\a\aError: data record offset boundary error for line 2 in Firmware file!\n"},
+        {"no records at all is empty, not cut short", "# nothing\n", -7, EMPTY},
     };
     for (const row& r : rows) {
         check_run run = check_text(r.text);

@@ -4,15 +4,18 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <string>
 #include <thread>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "fake_serial.h"
+#include "platform/platform.h"
 #include "pty_port.h"
 #include "serial/serial_port.h"
 
@@ -107,4 +110,41 @@ TEST_F(PosixDeadline, BytesLateInALongWaitEndTheReadAtOnce) {
         }
         close_port();
     }
+}
+
+TEST_F(PosixDeadline, CaughtCtrlCEndsALongWaitAtOnce) {
+    // The operator's Ctrl-C (SIGINT to the program) while a read waits for
+    // 20 s: the read ends as its time-out would, with what had come, and so
+    // does the next one; once Ctrl-C is no longer caught, reads wait again.
+    ASSERT_EQ(open_port("COM5", 19200), 0);
+    plat_interrupt_catch(true);
+    ASSERT_EQ(write(master, "ab", 2), 2);  // there before the read, which waits for 8
+    pthread_t reader = pthread_self();
+    std::thread key([reader] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(60));
+        pthread_kill(reader, SIGINT);
+    });
+    uint8_t buf[8] = {};
+    auto start = clock_type::now();
+    int got = read_port("COM5", buf, 8, 20000);
+    double ms = ms_since(start);
+    key.join();
+    // (Only a reader held off the processor for the whole 60 ms would start
+    // after the key and take nothing.)
+    if (got != 0) {
+        EXPECT_EQ(got, 2);
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 2), "ab");
+    }
+    EXPECT_LT(ms, 5000.0);  // nowhere near the 20 s
+    EXPECT_TRUE(plat_interrupted());
+    start = clock_type::now();
+    EXPECT_EQ(read_port("COM5", buf, 1, 20000), 0);
+    EXPECT_LT(ms_since(start), 5000.0);
+    plat_interrupt_catch(false);
+    EXPECT_FALSE(plat_interrupted());
+    purge_port();
+    start = clock_type::now();
+    EXPECT_EQ(read_port("COM5", buf, 1, 50), 0);
+    EXPECT_GE(ms_since(start), 60.0);
+    close_port();
 }

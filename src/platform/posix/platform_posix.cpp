@@ -1,4 +1,5 @@
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -11,7 +12,43 @@ namespace {
 int saved_error = 0;
 // A fuller text for saved_error (empty: the system's own).
 char saved_text[1024];
+
+volatile sig_atomic_t interrupted = 0;
+bool catching = false;
+struct sigaction before_catch {};
+
+void on_interrupt(int) { interrupted = 1; }
 }  // namespace
+
+void plat_interrupt_catch(bool on) {
+    if (on == catching) {
+        interrupted = 0;
+        return;
+    }
+    if (!on) {
+        sigaction(SIGINT, &before_catch, nullptr);
+        catching = false;
+        interrupted = 0;
+        return;
+    }
+    interrupted = 0;
+    struct sigaction action {};
+    action.sa_handler = on_interrupt;
+    sigemptyset(&action.sa_mask);
+    // No SA_RESTART: the wait under way ends with EINTR and looks at the flag.
+    action.sa_flags = 0;
+    if (sigaction(SIGINT, &action, &before_catch) != 0) return;
+    // Started with Ctrl-C ignored (in the background by a script): it stays so.
+    if (before_catch.sa_handler == SIG_IGN) {
+        sigaction(SIGINT, &before_catch, nullptr);
+        return;
+    }
+    catching = true;
+}
+
+bool plat_interrupted() { return interrupted != 0; }
+
+void plat_interrupt_raise() { interrupted = 1; }
 
 int plat_last_error() { return saved_error; }
 

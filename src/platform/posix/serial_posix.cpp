@@ -318,6 +318,8 @@ bool posix_read(serial_handle h, void* buf, uint32_t size, uint32_t* got) {
     int64_t total_ms = static_cast<int64_t>(size) * port->limits.read_multiplier + port->limits.read_constant;
     int64_t deadline = now_ns() + total_ms * 1000000LL;
     while (count < size) {
+        // The operator's Ctrl-C ends the wait as its time-out would.
+        if (plat_interrupted()) break;
         short revents = 0;
         bool expired = false;
         int r = wait_slice(fd, POLLIN, deadline, &revents, &expired);

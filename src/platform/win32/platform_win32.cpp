@@ -2,10 +2,88 @@
 
 #include <io.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 
 #include "platform/platform.h"
+#include "platform/win32/interrupt_win32.h"
+
+namespace {
+std::atomic<bool> interrupted{false};
+bool catching = false;
+// The program's thread, whose synchronous read the handler cancels.
+HANDLE program_thread = nullptr;
+// A read is under way on the program's thread (guarded by read_lock), and
+// the program has seen the flag, so the handler stops cancelling.
+SRWLOCK read_lock = SRWLOCK_INIT;
+bool reading = false;
+std::atomic<bool> seen{false};
+std::atomic<int> handlers{0};
+
+// How long the handler goes on cancelling a read begun before the program
+// saw the flag, and how often it tries: the flag and the start of a read may
+// cross, so a cancel can find nothing to cancel once.
+constexpr int CANCEL_TRIES = 500;
+constexpr DWORD CANCEL_EVERY_MS = 10;
+
+BOOL WINAPI on_console_event(DWORD event) {
+    if (event != CTRL_C_EVENT) return FALSE;  // Ctrl-Break, closing the console: as the system has them
+    ++handlers;
+    interrupted = true;
+    for (int i = 0; i < CANCEL_TRIES && !seen; ++i) {
+        AcquireSRWLockExclusive(&read_lock);
+        if (reading) CancelSynchronousIo(program_thread);
+        ReleaseSRWLockExclusive(&read_lock);
+        Sleep(CANCEL_EVERY_MS);
+    }
+    --handlers;
+    return TRUE;
+}
+}  // namespace
+
+void plat_interrupt_catch(bool on) {
+    interrupted = false;
+    seen = false;
+    if (on == catching) return;
+    if (on) {
+        if (program_thread == nullptr) program_thread = OpenThread(THREAD_TERMINATE, FALSE, GetCurrentThreadId());
+        // A program started with Ctrl-C ignored (CREATE_NEW_PROCESS_GROUP, or
+        // SetConsoleCtrlHandler(NULL, TRUE) of its parent) never sees the
+        // event, so the handler changes nothing for it.
+        catching = SetConsoleCtrlHandler(on_console_event, TRUE) != 0;
+        return;
+    }
+    SetConsoleCtrlHandler(on_console_event, FALSE);
+    catching = false;
+    // A handler still cancelling could hit a read of the console next: it
+    // is told to stop, and the program waits for it.
+    seen = true;
+    for (int i = 0; i < CANCEL_TRIES && handlers > 0; ++i) Sleep(1);
+    interrupted = false;
+}
+
+bool plat_interrupted() {
+    if (!interrupted) return false;
+    seen = true;
+    return true;
+}
+
+void plat_interrupt_raise() { interrupted = true; }
+
+bool win_interrupt_read_begin() {
+    AcquireSRWLockExclusive(&read_lock);
+    bool go = !plat_interrupted();
+    reading = go;
+    ReleaseSRWLockExclusive(&read_lock);
+    return go;
+}
+
+void win_interrupt_read_end() {
+    AcquireSRWLockExclusive(&read_lock);
+    reading = false;
+    ReleaseSRWLockExclusive(&read_lock);
+}
 
 int plat_last_error() { return static_cast<int>(GetLastError()); }
 

@@ -15,6 +15,7 @@
 #include "platform/comm_status_error.h"
 #include "platform/platform.h"
 #include "platform/serial_backend.h"
+#include "platform/win32/interrupt_win32.h"
 
 namespace {
 
@@ -211,8 +212,21 @@ bool win_set_timeouts(serial_handle h, const serial_timeouts* timeouts) {
 bool win_read(serial_handle h, void* buf, uint32_t size, uint32_t* got) {
     *got = 0;
     win_port* port = port_of(h);
+    if (port == nullptr) return false;
+    // After the operator's Ctrl-C a read returns at once, and the console's
+    // handler cancels the one under way: both end as a time-out would, with
+    // what had arrived.
+    if (!win_interrupt_read_begin()) return true;
     DWORD n = 0;
-    if (port == nullptr || !ReadFile(port->handle, buf, size, &n, nullptr)) return false;
+    BOOL ok = ReadFile(port->handle, buf, size, &n, nullptr);
+    DWORD code = GetLastError();
+    win_interrupt_read_end();
+    if (!ok && code == ERROR_OPERATION_ABORTED && plat_interrupted()) {
+        *got = n <= size ? n : 0;
+        return true;
+    }
+    SetLastError(code);
+    if (!ok) return false;
     *got = n;
     // A read that ended short ran into its time-out, or the device went away
     // while it waited: some drivers (Wine's among them) report the latter as a
