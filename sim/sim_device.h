@@ -1,5 +1,6 @@
 // The simulated device: the master side of a pseudo-terminal whose slave the
-// host opens as its COM port. The core plays power-on, the start-up text, the
+// host opens as its COM port, or (--tty) an existing terminal at the far end
+// of a null-modem line from the host's port. The core plays power-on, the start-up text, the
 // Ctrl-C confirmation, the host speed command and the prompt; other exchanges
 // are modes that register themselves under a name:
 //   "download"  entered when the host sends the line "download\r\n";
@@ -45,9 +46,10 @@ class sim_device {
 public:
     explicit sim_device(const sim_options& options);
     ~sim_device();
-    // Creates the pseudo-terminal and the link; false with a message on stderr.
-    // The link replaces only a symbolic link (and reports that it did); the
-    // simulator refuses to start over anything else at that path.
+    // Creates the pseudo-terminal and the link, or opens the --tty terminal;
+    // false with a message on stderr. The link replaces only a symbolic link
+    // (and reports that it did); the simulator refuses to start over anything
+    // else at that path.
     bool setup();
     const std::string& slave_path() const { return slave_; }
     // Runs until stop() (from a signal) or an unplug.
@@ -55,6 +57,8 @@ public:
     // The requests a signal handler makes; the loop acts on them at its next
     // turn (within 10 ms).
     void stop() { stopping_ = 1; }
+    // On a pseudo-terminal the request powers on a device that is off; on a
+    // --tty terminal it also cycles the power of one that is on.
     void power_on_request() { power_request_ = 1; }
     // Pulls the plug (SIGUSR2): a cable pulled at a moment the test chooses.
     void unplug_request() { unplug_request_ = 1; }
@@ -88,15 +92,21 @@ public:
 
 private:
     bool make_link();
+    bool open_tty();
+    // On a --tty terminal: no pseudo-terminal of its own, so the host's opens
+    // and closes cannot be seen; the line is always there.
+    bool on_tty() const { return !options_.tty.empty(); }
     void power_on();
     void power_off();
+    void read_host(int64_t& noticed_ns);
+    void host_bytes(const uint8_t* data, size_t n, int64_t noticed_ns);
     void monitor_bytes(const uint8_t* data, size_t n);
     void monitor_line();
     void flush_output();
     void watch_events();
 
     sim_options options_;
-    int master_ = -1;
+    int line_fd_ = -1;  // the device's end of the line: the pseudo-terminal's master, or the --tty terminal
     int watch_ = -1;  // inotify on the slave: the host's opens and closes
     int opens_ = 0;
     std::string slave_;
@@ -138,3 +148,5 @@ private:
 uint32_t sim_slave_speed(int master_fd);
 // Whether the host has set the slave raw (no canonical input, no echo).
 bool sim_slave_raw(int master_fd);
+// Sets a terminal the device plays on raw, 8N1 at the speed, breaks ignored.
+bool sim_tty_raw(int fd, uint32_t speed);
