@@ -1,8 +1,8 @@
 // The POSIX backend on a real pseudo-terminal: name resolution through the
 // configuration directory, exact speeds, the millisecond read deadline, a
 // device that goes away (also while a write's bytes are still queued), writes
-// that last their line time, exclusive use,
-// breaks, the low-latency request, and failed opens that name the device.
+// that last their line time, exclusive use, breaks, the low-latency request,
+// and failed opens that name the device.
 #include <gtest/gtest.h>
 
 #include <cerrno>
