@@ -230,8 +230,12 @@ void sim_device::flush_output() {
 void sim_device::unplug() {
     if (unplugged_) return;
     unplugged_ = true;
-    close(line_fd_);
-    line_fd_ = -1;
+    // On a --tty line only the device goes: the line stays, as with a pulled
+    // cable (run() reads it away from here on).
+    if (!on_tty()) {
+        close(line_fd_);
+        line_fd_ = -1;
+    }
     // Only once the line is gone: a test that acts on this line must find it
     // gone, even when writing the report lets the test run before the close.
     report("unplugged");
@@ -514,5 +518,23 @@ void sim_device::run() {
         }
         if (mode_) mode_->on_tick(*this);
         flush_output();
+    }
+    if (on_tty() && unplugged_) read_away();
+}
+
+void sim_device::read_away() {
+    // The host's UART goes on sending into a pulled cable without noticing.
+    // A partner UART that nobody read would stop it instead (its line would
+    // fill), so what arrives is read and dropped until the simulator is stopped.
+    std::array<uint8_t, 4096> buf{};
+    while (!stopping_) {
+        pollfd p{line_fd_, POLLIN, 0};
+        timespec wait{0, 100000000};
+        int r = ppoll(&p, 1, &wait, nullptr);
+        if (r < 0 && errno != EINTR) return;
+        if (r > 0 && (p.revents & POLLIN) != 0 && read(line_fd_, buf.data(), buf.size()) < 0 && errno != EAGAIN) {
+            return;
+        }
+        if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return;
     }
 }

@@ -70,7 +70,9 @@ public:
     void send_padded(const std::string& text, size_t size);
     // One line on the report (stdout): what the device saw or did.
     void report(const std::string& line);
-    // Pulls the plug: the master side is closed and the program ends.
+    // Pulls the plug: the master side is closed and the program ends. On a
+    // --tty line the device falls silent and the line stays, read away until
+    // the simulator is stopped, as a cable pulled from the device.
     void unplug();
     // Unplugs when --unplug-at names this point (a numbered point: with
     // this number); returns whether it did.
@@ -99,6 +101,7 @@ private:
     void power_on();
     void power_off();
     void read_host(int64_t& noticed_ns);
+    void read_away();
     void host_bytes(const uint8_t* data, size_t n, int64_t noticed_ns);
     void monitor_bytes(const uint8_t* data, size_t n);
     void monitor_line();

@@ -292,6 +292,31 @@ class TtyTest(TempDirCase):
         self.assertEqual(rc, 0, err)
         self.assertEqual(sim.events(), ["power-on", "ctrl-c", "power-off", "power-on", "line load"])
 
+    def test_unplugged_it_falls_silent_and_the_line_stays(self):
+        # As a cable pulled from the device: no answer, and what the host
+        # goes on sending is taken off the line (a partner UART nobody reads
+        # would stop the host's UART).
+        master, path = self.line()
+        sim = running_sim("--tty", path, "--unplug-at", "ctrl-c")
+        try:
+            sim.power_on()
+            self.assertIn(b"Version 2.0-1\r\n", read_count(master, 100))
+            os.write(master, b"\x03")
+            self.assertIsNotNone(sim.wait_for(lambda line: line == "unplugged"), sim.events())
+            self.assertEqual(read_count(master, 1, timeout=0.3), b"")
+            sent = 0
+            end = time.monotonic() + 10
+            while sent < 256 * 1024 and time.monotonic() < end:
+                _, ready, _ = select.select([], [master], [], 1)
+                if ready:
+                    sent += os.write(master, b"x" * 4096)
+            self.assertEqual(sent, 256 * 1024)
+            self.assertIsNone(sim.proc.poll())
+        finally:
+            rc, err = sim.stop()
+        self.assertEqual(rc, 0, err)
+        self.assertEqual(sim.events(), ["power-on", "ctrl-c", "unplugged"])
+
     def test_what_it_refuses(self):
         master, path = self.line()
         cases = [
