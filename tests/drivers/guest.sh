@@ -7,7 +7,6 @@
 # its error output in $Q/NAME.err. A simulated device SIM: quorvantis-sim
 # on the far end of a null-modem line, its report in $Q/SIM.sim.
 Q=/tmp/q
-USB_MODULES="usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio"
 
 # Waits up to $1 tenths of a second for the command that follows to succeed.
 within() {
@@ -25,7 +24,8 @@ within() {
 # port's null modem (ttyS1) and COM2 to the USB adapter (ttyUSB0).
 guest_setup() {
   mkdir -p $Q /etc /home/op
-  for m in $USB_MODULES; do
+  # The USB modules in the order they load (/mod/order).
+  for m in $(cat /mod/order); do
     insmod /mod/$m.ko || echo "guest: insmod $m failed"
   done
   printf 'root:x:0:0:root:/root:/bin/sh\nop:x:1000:1000:operator:/home/op:/bin/sh\n' >/etc/passwd

@@ -1,11 +1,16 @@
-"""The guest's initramfs: busybox, the kernel's USB serial modules, static
-builds of the program and the simulator, the guest's scripts and the files
-the checks use (the examples, a rules file of 100 rules, a 16 KiB firmware
-file of 128-byte records), packed as a cpio archive the kernel unpacks."""
+"""What the guest is made of. The kernel: Debian's, the image package that
+linux-image-amd64 currently depends on, fetched with apt-get download and
+unpacked into the build tree (vmlinuz and the USB serial modules; never
+installed, and kept there for the next run). The initramfs: busybox, those
+modules, static builds of the program and the simulator, the guest's scripts
+and the files the checks use (the examples, a rules file of 100 rules, a
+16 KiB firmware file of 128-byte records), packed as a cpio archive."""
+import glob
 import os
 import shutil
 import subprocess
 import sys
+import tarfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
@@ -13,8 +18,13 @@ sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 from qvtest import firmware_file, write_file  # noqa: E402
 from test_download import hundred_rules  # noqa: E402
 
-# The USB modules in the order they load (the 8250 driver is built in).
-MODULES = ["usb-common", "usbcore", "xhci-hcd", "xhci-pci", "usbserial", "ftdi_sio"]
+# The USB modules in the order they load (the 8250 driver is built in), by
+# their place under the kernel's lib/modules/VERSION/kernel/drivers/usb.
+MODULES = [("usb-common", "common"), ("usbcore", "core"), ("xhci-hcd", "host"), ("xhci-pci", "host"),
+           ("usbserial", "serial"), ("ftdi_sio", "serial")]
+META_PACKAGE = "linux-image-amd64"
+# Limits of the package steps, in seconds: a hung mirror fails the leg.
+APT_LIMIT = 300
 # In the guest, under /qv/files.
 FILES_DIR = "/qv/files"
 STATION = FILES_DIR + "/station.cfg"
@@ -24,6 +34,76 @@ FIRMWARE_16K = FILES_DIR + "/fw16k.hex"
 FIRMWARE_16K_RECORDS = 128  # of 128 bytes each, and the end record
 
 
+def _kernel_package():
+    """The kernel image package linux-image-amd64 depends on, or None
+    (no package index, for one)."""
+    try:
+        out = subprocess.run(["apt-cache", "depends", META_PACKAGE], stdout=subprocess.PIPE,
+                             stderr=subprocess.DEVNULL, timeout=APT_LIMIT).stdout.decode()
+    except (OSError, subprocess.TimeoutExpired):
+        return None
+    for line in out.splitlines():
+        words = line.split()
+        if len(words) == 2 and words[0] == "Depends:" and words[1].startswith("linux-image-"):
+            return words[1]
+    return None
+
+
+def fetch_kernel(kernel):
+    """Makes sure the unpacked kernel is in the directory kernel (vmlinuz,
+    modules/NAME.ko, and the package's name in package); fetches it only when
+    it is not there yet. Gives the package's name; RuntimeError on failure."""
+    done = os.path.join(kernel, "package")
+    if os.path.exists(done):
+        with open(done) as f:
+            return f.read().strip()
+    package = _kernel_package()
+    if package is None:
+        # A machine whose package lists are empty (a fresh container, say).
+        sudo = [] if os.geteuid() == 0 else ["sudo", "-n"]
+        update = subprocess.run(sudo + ["apt-get", "update", "-qq"], timeout=APT_LIMIT,
+                                env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
+        if update.returncode != 0:
+            raise RuntimeError("apt-get update failed (status %d)" % update.returncode)
+        package = _kernel_package()
+    if package is None:
+        raise RuntimeError("%s depends on no kernel image package" % META_PACKAGE)
+    fresh = kernel + ".new"
+    shutil.rmtree(fresh, ignore_errors=True)
+    os.makedirs(os.path.join(fresh, "modules"))
+    # As root apt hands the download to its own user, who may not write here.
+    sandbox = ["-o", "APT::Sandbox::User=root"] if os.geteuid() == 0 else []
+    got = subprocess.run(["apt-get", "download", "-qq"] + sandbox + [package], cwd=fresh, timeout=APT_LIMIT)
+    debs = glob.glob(os.path.join(fresh, "*.deb"))
+    if got.returncode != 0 or len(debs) != 1:
+        raise RuntimeError("apt-get download %s failed (status %d)" % (package, got.returncode))
+    unpacking = subprocess.Popen(["dpkg-deb", "--fsys-tarfile", debs[0]], stdout=subprocess.PIPE)
+    wanted = {name + ".ko": "drivers/usb/%s/%s.ko" % (place, name) for name, place in MODULES}
+    found = set()
+    with tarfile.open(fileobj=unpacking.stdout, mode="r|") as archive:
+        for member in archive:
+            name = os.path.basename(member.name)
+            if member.isfile() and name.startswith("vmlinuz-") and "/boot/" in member.name:
+                target = os.path.join(fresh, "vmlinuz")
+            elif member.isfile() and name in wanted and member.name.endswith(wanted[name]):
+                target = os.path.join(fresh, "modules", name)
+            else:
+                continue
+            with archive.extractfile(member) as src, open(target, "wb") as dst:
+                shutil.copyfileobj(src, dst)
+            found.add(name if name in wanted else "vmlinuz")
+    unpacking.wait(timeout=APT_LIMIT)
+    os.unlink(debs[0])
+    missing = sorted((set(wanted) | {"vmlinuz"}) - found)
+    if missing:
+        raise RuntimeError("%s has no %s" % (package, ", ".join(missing)))
+    with open(os.path.join(fresh, "package"), "w") as f:
+        f.write(package + "\n")
+    shutil.rmtree(kernel, ignore_errors=True)
+    os.rename(fresh, kernel)
+    return package
+
+
 def stage(root, build, kernel, source):
     """Lays out the guest's files under root."""
     if os.path.exists(root):
@@ -31,8 +111,10 @@ def stage(root, build, kernel, source):
     for d in ("bin", "qv/files", "mod", "dev", "proc", "sys", "tmp", "etc", "root"):
         os.makedirs(os.path.join(root, d), exist_ok=True)
     shutil.copy2("/bin/busybox", os.path.join(root, "bin", "busybox"))
-    for name in MODULES:
+    for name, _ in MODULES:
         shutil.copy2(os.path.join(kernel, "modules", name + ".ko"), os.path.join(root, "mod", name + ".ko"))
+    with open(os.path.join(root, "mod", "order"), "w") as f:
+        f.write("".join(name + "\n" for name, _ in MODULES))
     for program in ("quorvantis-host", "quorvantis-sim"):
         shutil.copy2(os.path.join(build, program), os.path.join(root, "qv", program))
     shutil.copy2(os.path.join(HERE, "guest_init.sh"), os.path.join(root, "init"))

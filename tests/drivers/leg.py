@@ -14,7 +14,9 @@ import argparse
 import os
 import re
 import shutil
+import signal
 import struct
+import subprocess
 import sys
 import tempfile
 import time
@@ -630,14 +632,12 @@ def main():
     parser.add_argument("--port", action="append", default=[], choices=sorted(PORTS),
                         help="run the checks of this driver only")
     args = parser.parse_args()
+    # Stopped from outside (the leg's time limit): QEMU goes on the way out.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     work = args.work or tempfile.mkdtemp(prefix="qv-drivers-")
     os.makedirs(work, exist_ok=True)
     root = os.path.join(work, "root")
     initrd = os.path.join(work, "initrd.cpio")
-    guest_image.stage(root, args.build, args.kernel, args.source)
-    guest_image.pack(root, initrd)
-    # Unix socket paths are short: the sockets live in a directory of their own under /tmp.
-    sockets = tempfile.mkdtemp(prefix="qv-vm-")
     checks = [
         ("a. low latency", "check_low_latency"),
         ("f. DTR and RTS", "check_modem_lines"),
@@ -654,21 +654,27 @@ def main():
     ]
     guest = None
     leg_start = time.monotonic()
+    # Unix socket paths are short: the sockets live in a directory of their own under /tmp.
+    sockets = tempfile.mkdtemp(prefix="qv-vm-")
     try:
         try:
+            package = guest_image.fetch_kernel(args.kernel)
+            guest_image.stage(root, args.build, args.kernel, args.source)
+            guest_image.pack(root, initrd)
             guest = Guest(os.path.join(args.kernel, "vmlinuz"), initrd, sockets, os.path.join(work, "console.log"))
-            print("guest up in %.1f s: %s" % (guest.boot_seconds, guest.boot_report.strip("\x1e").strip()),
-                  flush=True)
-        except GuestError as e:
-            print("FAIL the guest did not start: %s" % e, flush=True)
+            print("guest up in %.1f s (%s): %s" % (guest.boot_seconds, package,
+                                                  guest.boot_report.strip("\x1e").strip()), flush=True)
+            not_run = None
+        except (GuestError, RuntimeError, OSError, subprocess.SubprocessError) as e:
+            not_run = "not run: %s" % e
         leg = Leg(guest, work)
         for name in args.port or ("8250", "FTDI"):
             port = dict(PORTS[name], name=name)
             for label, method in checks:
                 if args.only and not any(label.startswith(o) for o in args.only):
                     continue
-                if guest is None:
-                    leg.result(label, port, False, "not run: no guest")
+                if not_run:
+                    leg.result(label, port, False, not_run)
                     continue
                 leg.check(label, port, getattr(leg, method))
     finally:
