@@ -8,14 +8,26 @@
 # on the far end of a null-modem line, its report in $Q/SIM.sim.
 Q=/tmp/q
 
+# The time since boot in hundredths of a second.
+uptime_cs() {
+  local up
+  up=$(cat /proc/uptime)
+  up=${up%% *}
+  echo "${up%.*}${up#*.}"
+}
+
 # Waits up to $1 tenths of a second for the command that follows to succeed.
+# It tries again after 50 ms, then after twice as long each time up to 800 ms:
+# every try starts processes, and a guest busy with them would answer the
+# program's device late.
 within() {
-  local tenths=$1
+  local deadline pause=50000
+  deadline=$(($(uptime_cs) + $1 * 10))
   shift
   while ! "$@"; do
-    [ "$tenths" -gt 0 ] || return 1
-    tenths=$((tenths - 1))
-    usleep 100000
+    [ "$(uptime_cs)" -lt "$deadline" ] || return 1
+    usleep $pause
+    [ $pause -ge 800000 ] || pause=$((pause * 2))
   done
 }
 

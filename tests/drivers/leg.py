@@ -189,9 +189,15 @@ def file_records_digest(guest, path):
 
 
 def received_records_digest(guest, path):
-    out = guest.ok("sh", "-c", "wc -l < %s; md5sum < %s" % (path, path))
-    count, digest = out.split()[:2]
-    return int(count), digest
+    """The records the loader accepted (its out= file): how many, and the
+    count and digest of them with a record that came again at once (after a
+    time-out) taken once."""
+    out = guest.ok("sh", "-c", "wc -l < %s; uniq %s | wc -l; uniq %s | md5sum" % (path, path, path))
+    count, once, digest = out.split()[:3]
+    return int(count), (int(once), digest)
+
+
+TIMED_OUT = re.compile(rb"\n\a\aError: Firmware updating error: timed out on Line \d+, resending\.\n")
 
 
 class Leg:
@@ -355,9 +361,15 @@ class Leg:
         got = program.command("rules " + guest_image.RULES)
         expect(got == b"Rules processed 100, implicit 0\n", "rules: " + shown(got))
 
+    # The device prints nothing after the download command (dl_quiet): the
+    # program reads that text away in one read of 20 ms at 57600 (84 ms at
+    # 9600), which a guest on a loaded machine may answer too late; the
+    # end-to-end tests show the read.
+    QUIET = ("--opt", "dl_quiet=1")
+
     def check_download_9600(self, port):
         report = "%s/dl-%s-9600.txt" % (Q, port["name"])
-        device = Device(self.g, port, "--opt", "dl_report=" + report)
+        device = Device(self.g, port, *self.QUIET, "--opt", "dl_report=" + report)
         program = Program(self.g)
         self.load_files(program)
         program.connect(port, 9600, device)
@@ -368,7 +380,7 @@ class Leg:
 
     def check_download_57600(self, port):
         report = "%s/dl-%s-57600.txt" % (Q, port["name"])
-        device = Device(self.g, port, "--speed", "57600", "--opt", "dl_report=" + report)
+        device = Device(self.g, port, "--speed", "57600", *self.QUIET, "--opt", "dl_report=" + report)
         program = Program(self.g)
         self.load_files(program)
         program.connect(port, 57600, device)
@@ -392,15 +404,21 @@ class Leg:
         got = self.firmware(port, path, device, program, seconds)
         took = time.monotonic() - began
         expect(got.endswith(FW_SUCCEEDED), "firmware: " + shown(got))
-        expect(b"Firmware updating error" not in got, "a record went again: " + shown(got))
+        # The only error allowed is a record sent again after its answer came
+        # too late (a loaded machine can hold the guest for longer than the
+        # loader's 100 ms window); the loader then takes it twice.
+        late = len(TIMED_OUT.findall(got))
+        expect(got.count(b"Firmware updating error") == late, "a record was refused: " + shown(got))
         program.exit()
         device.stop()
         want = file_records_digest(self.g, path)
-        have = received_records_digest(self.g, out)
-        expect(have == want, "the loader received %d records (md5 %s), the file has %d (md5 %s)"
-               % (have[0], have[1], want[0], want[1]))
-        return "firmware %s: the loader got the file's %d records exactly, in %.1f s" % (
-            os.path.basename(path), want[0], took)
+        count, have = received_records_digest(self.g, out)
+        expect(have == want and count - have[0] == late,
+               "the loader received %d records, %d once (md5 %s), after %d time-outs; the file has %d (md5 %s)"
+               % (count, have[0], have[1], late, want[0], want[1]))
+        again = "" if late == 0 else " (%d went twice after an answer came late)" % late
+        return "firmware %s: the loader got the file's %d records exactly%s, in %.1f s" % (
+            os.path.basename(path), want[0], again, took)
 
     def check_firmware_example(self, port):
         return self.check_firmware(port, guest_image.FIRMWARE, 90)
@@ -472,7 +490,7 @@ class Leg:
         # The adapter goes while the program waits for the reply to the rules
         # packet (the device keeps it back); the cable, when that packet arrives.
         fault = "dl_silent_packet=4" if ftdi else "dl_unplug_packet=4"
-        device = Device(self.g, port, "--opt", fault)
+        device = Device(self.g, port, *self.QUIET, "--opt", fault)
         program = Program(self.g)
         self.load_files(program)
         program.connect(port, 9600, device)
@@ -608,12 +626,15 @@ class Leg:
         program.wait(PROMPT.decode(), program.prompts, 90)
         got = program.take()
         expect(got.endswith(FW_SUCCEEDED + PROMPT), "firmware: " + shown(got))
-        expect(b"Firmware updating error" not in got, "a record went again: " + shown(got))
+        expect(b"Firmware updating error" not in got,
+               "a record went again (a 0x00 from the break taken for its answer, or an answer late on a loaded "
+               "machine): " + shown(got))
         program.exit()
         events = device.stop()
         want = file_records_digest(self.g, guest_image.FIRMWARE)
-        have = received_records_digest(self.g, out)
-        expect(have == want, "the loader received %d records, the file has %d" % (have[0], want[0]))
+        count, have = received_records_digest(self.g, out)
+        expect(have == want and count == want[0], "the loader received %d records, the file has %d"
+               % (count, want[0]))
         lines = [e for e in events if e.startswith("loader line ")]
         expect(len(lines) == want[0], "the loader saw %d record lines for %d records" % (len(lines), want[0]))
         after = self.breaks_seen(port)
