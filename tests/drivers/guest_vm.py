@@ -138,7 +138,7 @@ class Guest:
     """The running guest. cmd() types one command on its console and gives
     what it printed and its exit status."""
 
-    def __init__(self, kernel, initrd, work, log, boot_limit=180):
+    def __init__(self, kernel, initrd, work, log, boot_limit=120):
         self.work = work
         self.trace_path = os.path.join(work, "trace.log")
         # Everything typed and answered, for a look after a failure.
@@ -155,7 +155,8 @@ class Guest:
         for t in self._threads:
             t.start()
         self.qmp = None
-        self.stuck = None  # why the guest no longer answers
+        self.stuck = None     # why the guest no longer answers
+        self.deadline = None  # no command waits past this (monotonic seconds)
         try:
             self.qmp = Qmp(os.path.join(work, "qmp.sock"))
             answer = self._answer(boot_limit)
@@ -208,10 +209,18 @@ class Guest:
                 self._cond.wait(left)
 
     def cmd(self, line, timeout=60):
-        """Runs one shell command line in the guest; gives (output, status)."""
+        """Runs one shell command line in the guest; gives (output, status).
+        It waits timeout seconds for the answer, and never past the deadline
+        (a check's limit); a guest that did not answer no longer counts."""
         if self.stuck:
             raise GuestError("the guest no longer answers: " + self.stuck)
         try:
+            if self.deadline is not None:
+                left = self.deadline - time.monotonic()
+                if left < timeout:
+                    timeout = left
+                    if left <= 0:
+                        raise GuestError("the check ran over its time")
             with self._cond:
                 self.log.write(b"\n>>> %.2f " % (time.monotonic() - self.started) + line.encode() + b"\n")
             self.proc.stdin.write(line.encode() + b"\nprintf '\\036%d\\n' $?\n")

@@ -38,6 +38,8 @@ MODEM_REQUEST = 0x4001    # FTDI: set DTR and RTS (high byte: which, low byte: t
 LATENCY_TIMER = "/sys/bus/usb-serial/devices/ttyUSB0/latency_timer"
 USUAL_LATENCY = 16        # a real FT232's latency timer (QEMU's model starts at 0)
 BUSY = "Device or resource busy"
+# Seconds a check may take; the longest takes about 40 s on a loaded machine.
+CHECK_LIMIT = 180
 
 
 class CheckFailed(Exception):
@@ -223,11 +225,13 @@ class Leg:
     def check(self, label, port, body):
         """Runs one check; any failure to run it is its failure."""
         began = time.monotonic()
+        self.g.deadline = began + CHECK_LIMIT
         try:
             detail = body(port)
             ok = True
         except (CheckFailed, GuestError) as e:
             ok, detail = False, str(e)
+        self.g.deadline = None
         # Nothing a check started outlives it, so the next one finds the line free.
         while started:
             try:
@@ -269,7 +273,7 @@ class Leg:
 
         def look(phase, wanted):
             state = self.low_latency_state(port)
-            seen.append("%s %s" % (phase, state if ftdi else hex(state)))
+            seen.append(state)
             expect(state == wanted, "%s: %r, not %r" % (phase, state, wanted))
 
         device = Device(self.g, port)
@@ -297,13 +301,15 @@ class Leg:
         program.exit()
         device.stop()
         self.lines_held[port["name"]] = lines_held
-        detail = ", ".join(seen)
+        phases = "connected, disconnected, connected, exit, failed handshake"
         if ftdi:
             requests = self.latency_requests(mark)
             expect(requests == [1, before] * 3,
                    "the adapter's latency-timer requests were %r, not 1 and %d three times" % (requests, before))
-            detail += "; the adapter was asked for %s" % " ".join("%d ms" % r for r in requests)
-        return "low latency %s" % detail
+            return ("latency_timer %d ms, then %s (%s), and the driver asked the chip for %s ms"
+                    % (before, ", ".join(str(v) for v in seen), phases, ", ".join(str(r) for r in requests)))
+        return ("low-latency flag %s, then %s (%s)"
+                % ("on" if before else "off", ", ".join("on" if v else "off" for v in seen), phases))
 
     def check_modem_lines(self, port):
         # Measured by the low-latency check while it was connected.
@@ -610,8 +616,9 @@ class Leg:
             return detail + " (the driver counted both breaks; without IGNBRK a break reads as 00)"
         if probe == ["00"]:
             return detail + " (without IGNBRK a break reads as 00)"
+        got = "nothing" if not probe else " ".join(probe)
         return detail + (" (QEMU's FT232 sends its break without the NUL byte a real chip sends, so even a reader "
-                         "without IGNBRK gets %r: IGNBRK's part is left to hardware)" % (probe or "nothing"))
+                         "without IGNBRK gets %s: IGNBRK's part is left to hardware)" % got)
 
     def check_break_firmware(self, port):
         out = "%s/fwb-%s.out" % (Q, port["name"])
