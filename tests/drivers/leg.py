@@ -621,34 +621,39 @@ class Leg:
                          "without IGNBRK gets %s: IGNBRK's part is left to hardware)" % got)
 
     def check_break_firmware(self, port):
+        # The break comes while the program waits for the loader's answer to
+        # its identifier (held 3 s), when nothing else is on the line. (In a
+        # record's exchange it may meet an answer in the UART's receive FIFO,
+        # and QEMU's 16550 marks the break on whichever byte heads its FIFO:
+        # that answer is dropped as the break and the break's 0x00 delivered
+        # as data. A real UART marks the break's own byte.)
         out = "%s/fwb-%s.out" % (Q, port["name"])
-        device = Device(self.g, port, "--mode", "loader", "--speed", "19200", "--opt", "out=" + out)
+        device = Device(self.g, port, "--mode", "loader", "--speed", "19200", "--opt", "out=" + out,
+                        "--opt", "id-late-ms=3000")
         program = Program(self.g)
         before = self.breaks_seen(port)
         program.send("firmware %d %s" % (port["com"], guest_image.FIRMWARE), "y", "")
         program.power_when_asked(device)
-        device.wait("loader line 20 06")
+        device.wait("loader identifier")
         self.g.send_break(port["chardev"])
         program.prompts += 1
         program.wait(PROMPT.decode(), program.prompts, 90)
         got = program.take()
         expect(got.endswith(FW_SUCCEEDED + PROMPT), "firmware: " + shown(got))
-        expect(b"Firmware updating error" not in got,
-               "a record went again (a 0x00 from the break taken for its answer, or an answer late on a loaded "
-               "machine): " + shown(got))
+        expect(b"Firmware updating error" not in got, "a record went again: " + shown(got))
         program.exit()
         events = device.stop()
+        expect(events.index("loader identifier reply late") > events.index("loader identifier"),
+               "the loader's answer was not held: %r" % events[:8])
         want = file_records_digest(self.g, guest_image.FIRMWARE)
         count, have = received_records_digest(self.g, out)
         expect(have == want and count == want[0], "the loader received %d records, the file has %d"
                % (count, want[0]))
-        lines = [e for e in events if e.startswith("loader line ")]
-        expect(len(lines) == want[0], "the loader saw %d record lines for %d records" % (len(lines), want[0]))
         after = self.breaks_seen(port)
         if after is not None:
             expect(after - before == 1, "the driver counted %d breaks, not 1" % (after - before))
-        return "a break after record 20: every record answered at once, the loader got the file exactly"
-
+        return ("a break while the program waits for the answer to its identifier: the answer is taken, every "
+                "record answered at once, the loader got the file exactly")
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])

@@ -317,6 +317,26 @@ class TtyTest(TempDirCase):
         self.assertEqual(rc, 0, err)
         self.assertEqual(sim.events(), ["power-on", "ctrl-c", "unplugged"])
 
+    def test_identifier_answered_late(self):
+        # id-late-ms: the loader holds its answer to the identifier, and the
+        # line stays quiet meanwhile.
+        own = running_sim("--manual-power", "--mode", "loader", "--opt", "enq-delay=0", "--opt", "id-late-ms=300")
+        try:
+            term = TerminalProgram(own.slave)
+            own.power_on()
+            self.assertEqual(read_count(term.fd, 1), b"\x05")
+            os.write(term.fd, b"\x16")
+            self.assertEqual(read_count(term.fd, 1), b"\x06")
+            os.write(term.fd, b"QvNtIs1.0")
+            sent = time.monotonic()
+            self.assertEqual(read_count(term.fd, 1, timeout=0.25), b"")
+            self.assertEqual(read_count(term.fd, 1), b"\x06")
+            self.assertGreaterEqual(time.monotonic() - sent, 0.3)
+            term.close()
+        finally:
+            own.stop()
+        self.assertIn("loader identifier reply late", own.events())
+
     def test_what_it_refuses(self):
         master, path = self.line()
         cases = [
