@@ -281,10 +281,10 @@ class Leg:
         program.connect(port, 9600, device)
         look("connected", low)
         if not ftdi:
-            lines_held = self.modem_lines(port)
+            self.lines_held[port["name"]] = self.modem_lines(port)
         else:
             requests = [(r, v) for r, v in self.g.trace_since(mark) if r == MODEM_REQUEST]
-            lines_held = [] if requests and requests[-1][1] & 0x03 == 0 else ["DTR/RTS %r" % requests]
+            self.lines_held[port["name"]] = [] if requests and requests[-1][1] & 0x03 == 0 else ["DTR/RTS"]
             self.modem_trace = requests
         expect(program.command("disconnect") == DISCONNECTED, "disconnect")
         look("disconnected", before)
@@ -300,7 +300,6 @@ class Leg:
         look("failed handshake", before)
         program.exit()
         device.stop()
-        self.lines_held[port["name"]] = lines_held
         phases = "connected, disconnected, connected, exit, failed handshake"
         if ftdi:
             requests = self.latency_requests(mark)
@@ -315,7 +314,8 @@ class Leg:
         # Measured by the low-latency check while it was connected.
         lines = self.lines_held.get(port["name"])
         expect(lines is not None, "not measured: the low-latency check did not get as far as connected")
-        expect(lines == [], "DTR or RTS on while connected: %r" % lines)
+        expect(lines == [], "%s on while connected (the adapter's modem-control requests: %r)"
+               % (" and ".join(lines), self.modem_trace))
         if port["name"] == "FTDI":
             values = " then ".join("0x%03x" % v for _, v in self.modem_trace)
             return "both off while connected (the adapter's modem-control requests: %s)" % values
@@ -686,7 +686,6 @@ def main():
         ("e. break during a firmware transfer", "check_break_firmware"),
     ]
     guest = None
-    leg_start = time.monotonic()
     # Unix socket paths are short: the sockets live in a directory of their own under /tmp.
     sockets = tempfile.mkdtemp(prefix="qv-vm-")
     try:
@@ -714,7 +713,7 @@ def main():
         if guest is not None:
             guest.kill()
         shutil.rmtree(sockets, ignore_errors=True)
-    print("%d passed, %d failed (%.0f s)" % (leg.passed, leg.failed, time.monotonic() - leg_start), flush=True)
+    print("%d passed, %d failed" % (leg.passed, leg.failed), flush=True)
     return 0 if leg.failed == 0 and leg.passed > 0 else 1
 
 
