@@ -7,8 +7,9 @@ driver, and a closing "N passed, M failed"; a check that cannot run fails.
 
     leg.py --build DIR --kernel DIR [--work DIR] [--only NAME]...
 
---build holds static builds of quorvantis-host and quorvantis-sim; --kernel
-the unpacked kernel (vmlinuz and modules/NAME.ko, see scripts/test-drivers).
+--build holds static builds of quorvantis-host and quorvantis-sim (NAME-static);
+--kernel the unpacked kernel (vmlinuz, modules/NAME.ko and package), fetched
+there when it is not.
 """
 import argparse
 import os
