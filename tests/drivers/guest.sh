@@ -8,25 +8,19 @@
 # on the far end of a null-modem line, its report in $Q/SIM.sim.
 Q=/tmp/q
 
-# The time since boot in hundredths of a second.
-uptime_cs() {
-  local up
-  up=$(cat /proc/uptime)
-  up=${up%% *}
-  echo "${up%.*}${up#*.}"
-}
-
-# Waits up to $1 tenths of a second for the command that follows to succeed.
-# It tries again after 50 ms, then after twice as long each time up to 800 ms:
-# every try starts processes, and a guest busy with them would answer the
-# program's device late.
+# Waits while the command that follows fails, for $1 tenths of a second of
+# sleeping between its tries (the tries' own time comes on top; the leg
+# bounds the whole). It tries again after 50 ms, then after twice as long
+# each time up to 800 ms: every try starts processes, and a guest busy with
+# them would answer the program's device late.
 within() {
-  local deadline pause=50000
-  deadline=$(($(uptime_cs) + $1 * 10))
+  local left=$(($1 * 100000)) pause=50000
   shift
   while ! "$@"; do
-    [ "$(uptime_cs)" -lt "$deadline" ] || return 1
+    [ $left -gt 0 ] || return 1
+    [ $pause -le $left ] || pause=$left
     usleep $pause
+    left=$((left - pause))
     [ $pause -ge 800000 ] || pause=$((pause * 2))
   done
 }
@@ -84,9 +78,10 @@ program_send() {
   printf '%s\n' "$*" >$Q/$name.in
 }
 
-# How often TEXT stands in the program's output so far.
+# How many lines of the program's output so far hold TEXT (the prompt and
+# the power-on request never stand twice on one line).
 program_count() {
-  grep -o -F -e "$2" $Q/$1.out 2>/dev/null | wc -l
+  grep -c -F -e "$2" $Q/$1.out 2>/dev/null
 }
 
 # Whether TEXT has appeared COUNT times in the program's output.

@@ -17,6 +17,7 @@ way out (also when this process dies: PR_SET_PDEATHSIG).
 import ctypes
 import json
 import os
+import resource
 import select
 import signal
 import socket
@@ -39,6 +40,11 @@ ADAPTER_ARGS = {"driver": "usb-serial", "id": ADAPTER, "chardev": "usb", "bus": 
 
 class GuestError(Exception):
     """The guest or QEMU did not do what was asked within its time."""
+
+
+def _children_cpu():
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
 
 
 def _die_with_parent():
@@ -144,6 +150,8 @@ class Guest:
         # Everything typed and answered, for a look after a failure.
         self.log = open(log, "wb")
         self.started = time.monotonic()
+        self.cpu_seconds = None  # QEMU's processor time, once it has ended
+        self._children_cpu = _children_cpu()
         self.proc = subprocess.Popen(qemu_command(kernel, initrd, work), stdin=subprocess.PIPE,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=_die_with_parent)
         self._buf = bytearray()
@@ -285,6 +293,7 @@ class Guest:
             self.proc.kill()
         try:
             self.proc.wait(timeout=10)
+            self.cpu_seconds = _children_cpu() - self._children_cpu
         except subprocess.TimeoutExpired:
             pass
         self.log.close()

@@ -633,7 +633,7 @@ class Leg:
                         "--opt", "id-late-ms=3000")
         program = Program(self.g)
         before = self.breaks_seen(port)
-        program.send("firmware %d %s" % (port["com"], guest_image.FIRMWARE), "y", "")
+        program.send("firmware %d %s" % (port["com"], guest_image.FIRMWARE_SHORT), "y", "")
         program.power_when_asked(device)
         device.wait("loader identifier")
         self.g.send_break(port["chardev"])
@@ -646,7 +646,7 @@ class Leg:
         events = device.stop()
         expect(events.index("loader identifier reply late") > events.index("loader identifier"),
                "the loader's answer was not held: %r" % events[:8])
-        want = file_records_digest(self.g, guest_image.FIRMWARE)
+        want = file_records_digest(self.g, guest_image.FIRMWARE_SHORT)
         count, have = received_records_digest(self.g, out)
         expect(have == want and count == want[0], "the loader received %d records, the file has %d"
                % (count, want[0]))
@@ -714,6 +714,9 @@ def main():
         if guest is not None:
             guest.kill()
         shutil.rmtree(sockets, ignore_errors=True)
+    if guest is not None and guest.cpu_seconds is not None:
+        print("the guest ran %.0f s and took %.0f s of processor time" % (time.monotonic() - guest.started,
+                                                                        guest.cpu_seconds), flush=True)
     print("%d passed, %d failed" % (leg.passed, leg.failed), flush=True)
     return 0 if leg.failed == 0 and leg.passed > 0 else 1
 
