@@ -480,7 +480,13 @@ void sim_device::run() {
         if (!out_.empty() && host_open_) events |= POLLOUT;
         // Without a host the master only reports its hang-up: leave it out then.
         pollfd p[2] = {{watch_, POLLIN, 0}, {host_open_ ? line_fd_ : -1, events, 0}};
-        int64_t wait_ns = 10000000;
+        // Every 10 ms while something runs on the clock (a mode's ticks, a
+        // power-on delay, a chatty device, bytes to send); else the loop
+        // only waits for the host's bytes and the signals, which end the
+        // wait at once, and looks again after 100 ms.
+        bool timed = mode_ || fault(CHATTER) || !out_.empty() || options_.pace_baud != 0 ||
+                     (!powered_ && !on_tty() && !options_.manual_power);
+        int64_t wait_ns = timed ? 10000000 : 100000000;
         if (exact_pacing() && host_open_) pace_poll(p[1].events, wait_ns);
         timespec wait{static_cast<time_t>(wait_ns / 1000000000), static_cast<long>(wait_ns % 1000000000)};
         int r = ppoll(p, 2, &wait, nullptr);
