@@ -1,8 +1,8 @@
 // The simulated device: the master side of a pseudo-terminal whose slave the
 // host opens as its COM port, or (--tty) an existing terminal at the far end
-// of a null-modem line from the host's port. The core plays power-on, the start-up text, the
-// Ctrl-C confirmation, the host speed command and the prompt; other exchanges
-// are modes that register themselves under a name:
+// of a null-modem line from the host's port. The core plays power-on, the
+// start-up text, the Ctrl-C confirmation, the host speed command and the
+// prompt; other exchanges are modes that register themselves under a name:
 //   "download"  entered when the host sends the line "download\r\n";
 //   "loader"    entered at power-on instead of the start-up text when the
 //               program runs with --mode loader (the firmware loader).
@@ -54,8 +54,8 @@ public:
     const std::string& slave_path() const { return slave_; }
     // Runs until stop() (from a signal) or an unplug.
     void run();
-    // The requests a signal handler makes; the loop acts on them at its next
-    // turn (within 10 ms).
+    // The requests a signal handler makes; the loop acts on them at once (the
+    // signal ends its wait).
     void stop() { stopping_ = 1; }
     // On a pseudo-terminal the request powers on a device that is off; on a
     // --tty terminal it also cycles the power of one that is on.
