@@ -147,8 +147,9 @@ private:
     std::unique_ptr<sim_mode> mode_;
 };
 
-// The host's line speed set on the slave, read through the master (termios2).
-uint32_t sim_slave_speed(int master_fd);
+// The line's speed (termios2): the one the host set on the slave, read
+// through the master; on a --tty terminal, its own.
+uint32_t sim_slave_speed(int fd);
 // Whether the host has set the slave raw (no canonical input, no echo).
 bool sim_slave_raw(int master_fd);
 // Sets a terminal the device plays on raw, 8N1 at the speed, breaks ignored.

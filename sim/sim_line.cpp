@@ -7,9 +7,9 @@
 
 extern "C" int ioctl(int fd, unsigned long request, ...);
 
-uint32_t sim_slave_speed(int master_fd) {
+uint32_t sim_slave_speed(int fd) {
     termios2 t{};
-    if (ioctl(master_fd, TCGETS2, &t) != 0) return 0;
+    if (ioctl(fd, TCGETS2, &t) != 0) return 0;
     return t.c_ospeed;
 }
 
