@@ -1,5 +1,5 @@
 # A thin front end over the CMake presets.
-.PHONY: all build run test windows package fuzz bench demo clean deps
+.PHONY: all build run test test-drivers windows package fuzz bench demo clean deps
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
@@ -19,6 +19,12 @@ run: build
 
 test: deps
 	@scripts/run-tests
+
+# The program against the kernel's 8250 and FTDI USB serial drivers in a
+# virtual machine (part of make test; a few minutes).
+test-drivers:
+	@scripts/install-deps drivers
+	@scripts/test-drivers
 
 # The long runs that make test keeps short: 1,000 connect cycles in one
 # program, its descriptors and memory checked, and firmware updates against
@@ -46,4 +52,4 @@ demo: build
 	@scripts/run-demo
 
 clean:
-	rm -rf build build-san build-win build-fuzz build-bench
+	rm -rf build build-san build-win build-fuzz build-bench build-drivers

@@ -10,6 +10,7 @@
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "sim_device.h"
@@ -84,7 +85,7 @@ std::vector<std::string> sim_mode_names() {
 sim_device::sim_device(const sim_options& options) : options_(options) {}
 
 sim_device::~sim_device() {
-    if (master_ >= 0) close(master_);
+    if (line_fd_ >= 0) close(line_fd_);
     if (watch_ >= 0) close(watch_);
     // Only our own link goes: one that someone pointed elsewhere meanwhile stays.
     if (linked_ && link_target(options_.link) == slave_) unlink(options_.link.c_str());
@@ -132,24 +133,43 @@ bool sim_device::make_link() {
     return true;
 }
 
+bool sim_device::open_tty() {
+    slave_ = options_.tty;
+    line_fd_ = open(slave_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (line_fd_ < 0) {
+        std::fprintf(stderr, "quorvantis-sim: cannot open %s: %s\n", slave_.c_str(), std::strerror(errno));
+        return false;
+    }
+    if (!sim_tty_raw(line_fd_, options_.tty_speed)) {
+        std::fprintf(stderr, "quorvantis-sim: cannot set %s to %lu baud 8N1: %s\n", slave_.c_str(),
+                     static_cast<unsigned long>(options_.tty_speed), std::strerror(errno));
+        return false;
+    }
+    // What the line held before the device was there is no part of its exchange.
+    tcflush(line_fd_, TCIOFLUSH);
+    host_open_ = true;
+    return true;
+}
+
 bool sim_device::setup() {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
+    if (on_tty()) return open_tty();
+    line_fd_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (line_fd_ < 0 || grantpt(line_fd_) != 0 || unlockpt(line_fd_) != 0) {
         std::fprintf(stderr, "quorvantis-sim: no pseudo-terminal: %s\n", std::strerror(errno));
         return false;
     }
-    const char* name = ptsname(master_);
+    const char* name = ptsname(line_fd_);
     if (name == nullptr) return false;
     slave_ = name;
     // Open and close the slave once, so that its settings are initialised
     // before the host comes.
     int s = open(slave_.c_str(), O_RDWR | O_NOCTTY);
     if (s >= 0) close(s);
-    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+    fcntl(line_fd_, F_SETFL, fcntl(line_fd_, F_GETFL) | O_NONBLOCK);
     // Packet mode: the master also learns when the host empties its queues,
     // which tells a start-up text that the host's purge threw away.
     int packet = 1;
-    if (ioctl(master_, TIOCPKT, &packet) != 0) {
+    if (ioctl(line_fd_, TIOCPKT, &packet) != 0) {
         std::fprintf(stderr, "quorvantis-sim: no packet mode: %s\n", std::strerror(errno));
         return false;
     }
@@ -199,7 +219,7 @@ void sim_device::flush_output() {
                                                                          : allowed;
         }
         int64_t sent_at = options_.stamp ? now_ns() : 0;
-        ssize_t w = write(master_, out_.data(), allowed);
+        ssize_t w = write(line_fd_, out_.data(), allowed);
         if (w <= 0) return;  // full (or the host went): try again on the next turn
         if (options_.stamp) last_send_ns_ = sent_at;
         if (exact_pacing()) pace_out_sent(static_cast<size_t>(w));
@@ -211,8 +231,12 @@ void sim_device::flush_output() {
 void sim_device::unplug() {
     if (unplugged_) return;
     unplugged_ = true;
-    close(master_);
-    master_ = -1;
+    // On a --tty line only the device goes: the line stays, as with a pulled
+    // cable (run() reads it away from here on).
+    if (!on_tty()) {
+        close(line_fd_);
+        line_fd_ = -1;
+    }
     // Only once the line is gone: a test that acts on this line must find it
     // gone, even when writing the report lets the test run before the close.
     report("unplugged");
@@ -241,7 +265,7 @@ long sim_device::option_long(const sim_opt& opt, long fallback) const {
     return (end == it->second.c_str()) ? fallback : v;
 }
 
-uint32_t sim_device::host_line_speed() const { return master_ >= 0 ? sim_slave_speed(master_) : 0; }
+uint32_t sim_device::host_line_speed() const { return line_fd_ >= 0 ? sim_slave_speed(line_fd_) : 0; }
 
 void sim_device::to_monitor() {
     mode_.reset();
@@ -292,9 +316,7 @@ void sim_device::power_on() {
 }
 
 void sim_device::power_off() {
-    report("closed");
     heard_host_ = false;
-    host_open_ = false;
     powered_ = false;
     out_.clear();
     paced_bytes_ = 0;
@@ -390,16 +412,65 @@ void sim_device::watch_events() {
                 }
             }
             if ((e->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) != 0 && opens_ > 0) {
-                if (--opens_ == 0) power_off();
+                if (--opens_ == 0) {
+                    report("closed");
+                    host_open_ = false;
+                    power_off();
+                }
             }
             at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
         }
     }
 }
 
+// The host's bytes, as they came: to the mode, or to the monitor.
+void sim_device::host_bytes(const uint8_t* data, size_t n, int64_t noticed_ns) {
+    if (options_.stamp && last_send_ns_ != 0) {
+        report("turnaround " + std::to_string(noticed_ns - last_send_ns_));
+        last_send_ns_ = 0;
+    }
+    if (!powered_) {
+        report("ignored " + std::to_string(n));
+        return;
+    }
+    heard_host_ = true;
+    if (mode_) {
+        mode_->on_bytes(*this, data, n);
+    } else {
+        monitor_bytes(data, n);
+    }
+}
+
+// Reads what the host sent. On a pseudo-terminal each read starts with the
+// packet mode's header byte, which also tells of the host's purges.
+void sim_device::read_host(int64_t& noticed_ns) {
+    std::array<uint8_t, 4096> buf{};
+    if (on_tty()) {
+        ssize_t got = read(line_fd_, buf.data(), buf.size());
+        noticed_ns = now_ns();
+        if (got > 0) host_bytes(buf.data(), static_cast<size_t>(got), noticed_ns);
+        return;
+    }
+    size_t want = exact_pacing() ? pace_in_want(buf.size()) : buf.size();
+    ssize_t got = want == 0 ? 0 : read(line_fd_, buf.data(), want);
+    // When the first of these bytes was noticed (paced: it started on the line then).
+    noticed_ns = exact_pacing() ? in_free_ns_ : now_ns();
+    if (exact_pacing() && want > 0) pace_in_read(got > 1 && buf[0] == TIOCPKT_DATA ? static_cast<size_t>(got - 1) : 0);
+    if (got > 1 && buf[0] == TIOCPKT_DATA) {
+        host_bytes(buf.data() + 1, static_cast<size_t>(got - 1), noticed_ns);
+    } else if (got == 1 && (buf[0] & TIOCPKT_FLUSHREAD) != 0 && powered_ && !heard_host_ && !fault(CHATTER)) {
+        // The host emptied its input before it said anything: what the
+        // device printed at power-on is lost, so it starts over.
+        report("purged");
+        out_.clear();
+        if (exact_pacing()) pace_reset();
+        mode_.reset();
+        power_on();
+    }
+}
+
 void sim_device::run() {
     report("ready " + slave_);
-    std::array<uint8_t, 4096> buf{};
     int64_t chatter_at = 0;
     while (!stopping_ && !unplugged_) {
         if (unplug_request_) {
@@ -409,8 +480,14 @@ void sim_device::run() {
         short events = POLLIN;
         if (!out_.empty() && host_open_) events |= POLLOUT;
         // Without a host the master only reports its hang-up: leave it out then.
-        pollfd p[2] = {{watch_, POLLIN, 0}, {host_open_ ? master_ : -1, events, 0}};
-        int64_t wait_ns = 10000000;
+        pollfd p[2] = {{watch_, POLLIN, 0}, {host_open_ ? line_fd_ : -1, events, 0}};
+        // Every 10 ms while something runs on the clock (a mode's ticks, a
+        // power-on delay, a chatty device, bytes to send); else the loop
+        // only waits for the host's bytes and the signals, which end the
+        // wait at once, and looks again after 100 ms.
+        bool timed = mode_ || fault(CHATTER) || !out_.empty() || options_.pace_baud != 0 ||
+                     (!powered_ && !on_tty() && !options_.manual_power);
+        int64_t wait_ns = timed ? 10000000 : 100000000;
         if (exact_pacing() && host_open_) pace_poll(p[1].events, wait_ns);
         timespec wait{static_cast<time_t>(wait_ns / 1000000000), static_cast<long>(wait_ns % 1000000000)};
         int r = ppoll(p, 2, &wait, nullptr);
@@ -419,49 +496,28 @@ void sim_device::run() {
             break;
         }
         // Bytes first: what the host wrote before it closed still counts.
-        if (host_open_ && (p[1].revents & POLLIN) != 0) {
-            size_t want = exact_pacing() ? pace_in_want(buf.size()) : buf.size();
-            ssize_t got = want == 0 ? 0 : read(master_, buf.data(), want);
-            // When the first of these bytes was noticed (paced: it started on the line then).
-            int64_t noticed = exact_pacing() ? in_free_ns_ : now_ns();
-            if (exact_pacing() && want > 0) pace_in_read(got > 1 && buf[0] == TIOCPKT_DATA ? static_cast<size_t>(got - 1) : 0);
-            if (got > 1 && buf[0] == TIOCPKT_DATA) {
-                const uint8_t* data = buf.data() + 1;
-                size_t n = static_cast<size_t>(got - 1);
-                if (options_.stamp && last_send_ns_ != 0) {
-                    report("turnaround " + std::to_string(noticed - last_send_ns_));
-                    last_send_ns_ = 0;
-                }
-                if (!powered_) {
-                    report("ignored " + std::to_string(n));
-                } else {
-                    heard_host_ = true;
-                    if (mode_) {
-                        mode_->on_bytes(*this, data, n);
-                    } else {
-                        monitor_bytes(data, n);
-                    }
-                }
-            } else if (got == 1 && (buf[0] & TIOCPKT_FLUSHREAD) != 0 && powered_ && !heard_host_ &&
-                       !fault(CHATTER)) {
-                // The host emptied its input before it said anything: what
-                // the device printed at power-on is lost, so it starts over.
-                report("purged");
-                out_.clear();
-                if (exact_pacing()) pace_reset();
-                mode_.reset();
-                power_on();
-            }
-        }
+        int64_t noticed = 0;
+        if (host_open_ && (p[1].revents & POLLIN) != 0) read_host(noticed);
         if (unplugged_) break;
+        // A terminal that hangs up (a USB adapter pulled out) has taken the line with it.
+        if (on_tty() && (p[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+            report("line gone");
+            break;
+        }
         if ((p[0].revents & POLLIN) != 0) watch_events();
         if (unplugged_) break;
         if (!host_open_) continue;
         int64_t now = now_ms();
+        if (on_tty() && power_request_ && powered_) {
+            // The operator's switch: off, and on again.
+            report("power-off");
+            tcflush(line_fd_, TCIOFLUSH);
+            power_off();
+        }
         if (!powered_) {
-            bool due = options_.manual_power ? power_request_
-                                             : (power_request_ || now - opened_at_ms_ >= options_.power_delay_ms);
-            if (due && sim_slave_raw(master_)) power_on();
+            bool due = power_request_ != 0;
+            if (!on_tty() && !options_.manual_power) due = due || now - opened_at_ms_ >= options_.power_delay_ms;
+            if (due && (on_tty() || sim_slave_raw(line_fd_))) power_on();
         }
         if (fault(CHATTER) && now - chatter_at >= 10) {
             chatter_at = now;
@@ -469,5 +525,23 @@ void sim_device::run() {
         }
         if (mode_) mode_->on_tick(*this);
         flush_output();
+    }
+    if (on_tty() && unplugged_) read_away();
+}
+
+void sim_device::read_away() {
+    // The host's UART goes on sending into a pulled cable without noticing.
+    // A partner UART that nobody read would stop it instead (its line would
+    // fill), so what arrives is read and dropped until the simulator is stopped.
+    std::array<uint8_t, 4096> buf{};
+    while (!stopping_) {
+        pollfd p{line_fd_, POLLIN, 0};
+        timespec wait{0, 100000000};
+        int r = ppoll(&p, 1, &wait, nullptr);
+        if (r < 0 && errno != EINTR) return;
+        if (r > 0 && (p.revents & POLLIN) != 0 && read(line_fd_, buf.data(), buf.size()) < 0 && errno != EAGAIN) {
+            return;
+        }
+        if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return;
     }
 }

@@ -1,7 +1,8 @@
 // The simulated device: the master side of a pseudo-terminal whose slave the
-// host opens as its COM port. The core plays power-on, the start-up text, the
-// Ctrl-C confirmation, the host speed command and the prompt; other exchanges
-// are modes that register themselves under a name:
+// host opens as its COM port, or (--tty) an existing terminal at the far end
+// of a null-modem line from the host's port. The core plays power-on, the
+// start-up text, the Ctrl-C confirmation, the host speed command and the
+// prompt; other exchanges are modes that register themselves under a name:
 //   "download"  entered when the host sends the line "download\r\n";
 //   "loader"    entered at power-on instead of the start-up text when the
 //               program runs with --mode loader (the firmware loader).
@@ -50,16 +51,19 @@ class sim_device {
 public:
     explicit sim_device(const sim_options& options);
     ~sim_device();
-    // Creates the pseudo-terminal and the link; false with a message on stderr.
-    // The link replaces only a symbolic link (and reports that it did); the
-    // simulator refuses to start over anything else at that path.
+    // Creates the pseudo-terminal and the link, or opens the --tty terminal;
+    // false with a message on stderr. The link replaces only a symbolic link
+    // (and reports that it did); the simulator refuses to start over anything
+    // else at that path.
     bool setup();
     const std::string& slave_path() const { return slave_; }
     // Runs until stop() (from a signal) or an unplug.
     void run();
-    // The requests a signal handler makes; the loop acts on them at its next
-    // turn (within 10 ms).
+    // The requests a signal handler makes; the loop acts on them at once (the
+    // signal ends its wait).
     void stop() { stopping_ = 1; }
+    // On a pseudo-terminal the request powers on a device that is off; on a
+    // --tty terminal it also cycles the power of one that is on.
     void power_on_request() { power_request_ = 1; }
     // Pulls the plug (SIGUSR2): a cable pulled at a moment the test chooses.
     void unplug_request() { unplug_request_ = 1; }
@@ -71,7 +75,9 @@ public:
     void send_padded(const std::string& text, size_t size);
     // One line on the report (stdout): what the device saw or did.
     void report(const std::string& line);
-    // Pulls the plug: the master side is closed and the program ends.
+    // Pulls the plug: the master side is closed and the program ends. On a
+    // --tty line the device falls silent and the line stays, read away until
+    // the simulator is stopped, as a cable pulled from the device.
     void unplug();
     // Unplugs when --unplug-at names this point (a numbered point: with
     // this number); returns whether it did.
@@ -93,15 +99,22 @@ public:
 
 private:
     bool make_link();
+    bool open_tty();
+    // On a --tty terminal: no pseudo-terminal of its own, so the host's opens
+    // and closes cannot be seen; the line is always there.
+    bool on_tty() const { return !options_.tty.empty(); }
     void power_on();
     void power_off();
+    void read_host(int64_t& noticed_ns);
+    void read_away();
+    void host_bytes(const uint8_t* data, size_t n, int64_t noticed_ns);
     void monitor_bytes(const uint8_t* data, size_t n);
     void monitor_line();
     void flush_output();
     void watch_events();
 
     sim_options options_;
-    int master_ = -1;
+    int line_fd_ = -1;  // the device's end of the line: the pseudo-terminal's master, or the --tty terminal
     int watch_ = -1;  // inotify on the slave: the host's opens and closes
     int opens_ = 0;
     std::string slave_;
@@ -139,7 +152,10 @@ private:
     std::unique_ptr<sim_mode> mode_;
 };
 
-// The host's line speed set on the slave, read through the master (termios2).
-uint32_t sim_slave_speed(int master_fd);
+// The line's speed (termios2): the one the host set on the slave, read
+// through the master; on a --tty terminal, its own.
+uint32_t sim_slave_speed(int fd);
 // Whether the host has set the slave raw (no canonical input, no echo).
 bool sim_slave_raw(int master_fd);
+// Sets a terminal the device plays on raw, 8N1 at the speed, breaks ignored.
+bool sim_tty_raw(int fd, uint32_t speed);

@@ -4,7 +4,8 @@
 //
 // Its settings (--opt KEY=VALUE) and the points where it vanishes
 // (--unplug-at) are declared below.
-// Report lines: "loader syn", "loader identifier", "loader bad sync XX",
+// Report lines: "loader syn", "loader identifier" (with id-late-ms, "loader
+// identifier reply late" when its answer goes out), "loader bad sync XX",
 // "loader bad identifier TEXT", "loader line N STATUS" (STATUS in hex or
 // none) for each record line, "loader end" after the end-of-file record;
 // for an answer that goes late (late=N, or script's N:S@MS): "loader line N
@@ -55,6 +56,9 @@ const sim_opt TRACE("loader", "trace", "PATH", "", sim_opt::text);
 // The answers to SYN and to the identifier instead of ACK: a byte in hex or "none".
 const sim_opt SYN_REPLY("loader", "syn-reply", "S", "", sim_opt::text);
 const sim_opt ID_REPLY("loader", "id-reply", "S", "instead of ACK", sim_opt::text);
+// The answer to the identifier goes out MS ms after it arrived, within the
+// host's 5-second window: a quiet line in the middle of the exchange.
+const sim_opt ID_LATE_MS("loader", "id-late-ms", "MS", "answer the identifier MS ms late", sim_opt::number);
 // The answer to the N-th record line (counted like script) goes out late-ms
 // after the line's CR arrived: after the host's 100 + 10 ms window and the
 // line time of a short record, so the host has timed out and may send the
@@ -141,6 +145,7 @@ public:
         if (!trace.empty()) trace_ = std::fopen(trace.c_str(), "w");
         syn_reply_ = scripted_reply(dev.option(SYN_REPLY, "06"));
         id_reply_ = scripted_reply(dev.option(ID_REPLY, "06"));
+        id_late_by_ = std::chrono::milliseconds(dev.option_long(ID_LATE_MS, 0));
         prompt_ = static_cast<uint8_t>(dev.option_long(PROMPT, ENQ));
         prompt_at_ = sim_clock::now() + std::chrono::milliseconds(dev.option_long(ENQ_DELAY, 500));
         late_line_ = dev.option_long(LATE, 0);
@@ -149,8 +154,13 @@ public:
     }
 
     void on_tick(sim_device& dev) override {
-        // The answers that are due go in the order they fell due.
         auto now = sim_clock::now();
+        if (id_held_ && now >= id_held_at_) {
+            id_held_ = false;
+            dev.report("loader identifier reply late");
+            answer(dev, id_reply_);
+        }
+        // The answers that are due go in the order they fell due.
         while (!held_.empty() && held_.front().due <= now) {
             held_answer due = held_.front();
             held_.erase(held_.begin());
@@ -210,7 +220,14 @@ private:
         case state::identify:
             text_ += static_cast<char>(byte);
             if (text_.size() == IDENTIFIER.size()) {
-                if (text_ == IDENTIFIER) {
+                if (text_ == IDENTIFIER && id_late_by_.count() > 0) {
+                    dev.report("loader identifier");
+                    if (!unplug_at(dev, AT_IDENTIFIER)) {
+                        id_held_ = true;
+                        id_held_at_ = sim_clock::now() + id_late_by_;
+                        state_ = state::records;
+                    }
+                } else if (text_ == IDENTIFIER) {
                     step(dev, "loader identifier", AT_IDENTIFIER, id_reply_, state::records);
                 } else {
                     dev.report("loader bad identifier " + text_);
@@ -275,6 +292,9 @@ private:
     long late_line_ = 0;
     std::chrono::milliseconds late_by_{190};
     std::vector<held_answer> held_;  // by the time they fall due
+    std::chrono::milliseconds id_late_by_{0};
+    bool id_held_ = false;
+    sim_clock::time_point id_held_at_;
     sim_clock::time_point prompt_at_;
     bool prompted_ = false;
     bool gone_ = false;

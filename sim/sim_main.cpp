@@ -1,5 +1,6 @@
-// quorvantis-sim: the device on a pseudo-terminal, for tests and for working
-// without hardware. One report line per event on standard output.
+// quorvantis-sim: the device on a pseudo-terminal (or on a serial terminal at
+// the far end of a null-modem line), for tests and for working without
+// hardware. One report line per event on standard output.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -45,6 +46,19 @@ const char* const HELP_HEAD =
     "                      anything else at PATH is left alone and the\n"
     "                      simulator does not start. At exit the link is\n"
     "                      removed if it still points at this pseudo-terminal\n"
+    "  --tty PATH          play the device on the existing terminal PATH instead\n"
+    "                      of a pseudo-terminal of its own: the far end of a\n"
+    "                      null-modem line from the host's serial port (e.g.\n"
+    "                      /dev/ttyS2 wired to the host's /dev/ttyS1). The host's\n"
+    "                      opens and closes cannot be seen there: the device\n"
+    "                      powers on at SIGUSR1 (kill -USR1 PID) and a further\n"
+    "                      SIGUSR1 cycles its power (reported \"power-off\",\n"
+    "                      \"power-on\"). Its bytes are those it sends on its own\n"
+    "                      pseudo-terminal; \"Connected N\" gives this line's speed.\n"
+    "                      Unplugged there (--unplug-at, SIGUSR2), the device falls\n"
+    "                      silent and the line stays, as a cable pulled from it:\n"
+    "                      what the host sends is read away until it is stopped\n"
+    "  --speed BAUD        the speed set on the --tty terminal (default 9600)\n"
     "  --power-delay MS    the device powers on MS milliseconds after the other\n"
     "                      side has opened the line and set it raw (default 300)\n"
     "  --manual-power      power on only on SIGUSR1 (kill -USR1 PID), as an\n"
@@ -93,7 +107,8 @@ const char* const HELP_TAIL =
     "device.\n";
 
 void usage() {
-    std::fputs("usage: quorvantis-sim [--link PATH] [--power-delay MS] [--manual-power] [--mode NAME]\n"
+    std::fputs("usage: quorvantis-sim [--link PATH | --tty PATH [--speed BAUD]] [--power-delay MS] [--manual-power]\n"
+               "                      [--mode NAME]\n"
                "                      [--pace BAUD] [--pace-exact BAUD] [--fault NAME]... [--unplug-at POINT]\n"
                "                      [--confirm-speed N] [--opt KEY=VALUE]... [--stamp] [--names] [--version]\n"
                "                      [--help]\n",
@@ -116,6 +131,8 @@ bool option_number(const std::string& text, unsigned long limit, unsigned long& 
 
 int main(int argc, char** argv) {
     sim_options options;
+    bool speed_given = false;
+    bool delay_given = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         auto value = [&](void) -> std::string {
@@ -147,8 +164,14 @@ int main(int argc, char** argv) {
             return 0;
         } else if (arg == "--link") {
             options.link = value();
+        } else if (arg == "--tty") {
+            options.tty = value();
+        } else if (arg == "--speed") {
+            options.tty_speed = static_cast<uint32_t>(number(4000000));
+            speed_given = true;
         } else if (arg == "--power-delay") {
             options.power_delay_ms = static_cast<int>(number(3600000));
+            delay_given = true;
         } else if (arg == "--manual-power") {
             options.manual_power = true;
         } else if (arg == "--mode") {
@@ -175,6 +198,25 @@ int main(int argc, char** argv) {
             usage();
             return 2;
         }
+    }
+    // On a terminal of its own the device neither makes a link for the host
+    // nor sees it open the line; what wants either is refused.
+    const char* tty_conflict = nullptr;
+    if (options.tty.empty()) {
+        if (speed_given) tty_conflict = "--speed sets the speed of a --tty terminal";
+    } else if (!options.link.empty()) {
+        tty_conflict = "--link links the simulator's own pseudo-terminal; with --tty the host opens its own port";
+    } else if (delay_given) {
+        tty_conflict = "--power-delay counts from the host's open, which a --tty terminal does not show: "
+                       "power on with SIGUSR1";
+    } else if (options.pace_exact) {
+        tty_conflict = "--pace-exact needs the simulator's own pseudo-terminal";
+    } else if (options.tty_speed == 0) {
+        tty_conflict = "--speed wants a speed above 0";
+    }
+    if (tty_conflict != nullptr) {
+        std::fprintf(stderr, "quorvantis-sim: %s\n", tty_conflict);
+        return 2;
     }
     // A misspelt fault would run fault-free, a misspelt point never unplug:
     // every name must be one that the device acts on.

@@ -8,6 +8,11 @@
 
 struct sim_options {
     std::string link;                        // symlink to create for the slave (e.g. DIR/quorvantis/com1)
+    // An existing terminal to play the device on instead of a pseudo-terminal
+    // of its own (--tty PATH): the far end of a null-modem line. Power comes
+    // only on SIGUSR1 there, which cycles it when the device is on.
+    std::string tty;
+    uint32_t tty_speed = 9600;               // --speed BAUD: the line speed set on that terminal
     int power_delay_ms = 300;                // after the host opened the port and set it raw
     bool manual_power = false;               // power on only on SIGUSR1
     std::string mode;                        // "" (the monitor) or a registered mode to start at power-on

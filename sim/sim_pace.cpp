@@ -54,7 +54,7 @@ size_t sim_device::pace_in_want(size_t room) {
         // No data: a note of packet mode (the host emptied its queues), read
         // at once on its own.
         int pending = 0;
-        if (ioctl(master_, FIONREAD, &pending) != 0 || pending <= 0) return 1;
+        if (ioctl(line_fd_, FIONREAD, &pending) != 0 || pending <= 0) return 1;
         // The host's first byte starts on the line now.
         in_busy_ = true;
         in_free_ns_ = now;
@@ -71,7 +71,7 @@ void sim_device::pace_in_read(size_t n) {
     pace_reply_ = n > 0;
     int pending = 0;
     // Nothing more written: the line goes quiet after this byte.
-    if (ioctl(master_, FIONREAD, &pending) != 0 || pending <= 0) in_busy_ = false;
+    if (ioctl(line_fd_, FIONREAD, &pending) != 0 || pending <= 0) in_busy_ = false;
 }
 
 void sim_device::pace_poll(short& events, int64_t& wait_ns) {
@@ -80,7 +80,7 @@ void sim_device::pace_poll(short& events, int64_t& wait_ns) {
     if (in_busy_) {
         int64_t next = in_free_ns_ + pace_byte_ns() - now;
         int pending = 0;
-        if (next <= 0 && (ioctl(master_, FIONREAD, &pending) != 0 || pending <= 0)) {
+        if (next <= 0 && (ioctl(line_fd_, FIONREAD, &pending) != 0 || pending <= 0)) {
             in_busy_ = false;  // what was on its way has been thrown away
         } else if (next > 0) {
             // The next host byte is still on the line: only its time wakes us.

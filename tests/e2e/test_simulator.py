@@ -243,6 +243,167 @@ class TerminalProgram:
         os.close(self.fd)
 
 
+def read_count(fd, count, timeout=5):
+    """count bytes from fd, or what came within timeout seconds."""
+    end = time.monotonic() + timeout
+    got = b""
+    while len(got) < count:
+        ready, _, _ = select.select([fd], [], [], max(0.0, end - time.monotonic()))
+        if not ready:
+            break
+        got += os.read(fd, count - len(got))
+    return got
+
+
+# What the host sends in each exchange, and how many bytes it reads back:
+# the monitor (start-up text, Ctrl-C, carriage return, host N, a line the
+# device does not know) and the firmware loader (ENQ, SYN, identifier, a
+# record and the end record).
+MONITOR_EXCHANGE = [(None, 100), (b"\x03", 1024), (b"\r", 1024), (b"host 57600\r\x03", 1024),
+                    (b"hello\r\r", 1024)]
+LOADER_EXCHANGE = [(None, 1), (b"\x16", 1), (b"QvNtIs1.0", 1), (b":0400000001020304F2\r", 1),
+                   (b":0400000001020304F3\r", 1), (b":00000001FF\r", 1)]
+
+
+def play(fd, sim, exchange):
+    """Powers the device on and plays the host's side of exchange on fd; gives
+    the device's answer to each step."""
+    answers = []
+    for sent, size in exchange:
+        if sent is None:
+            sim.power_on()
+        else:
+            os.write(fd, sent)
+        answers.append(read_count(fd, size))
+    return answers
+
+
+class TtyTest(TempDirCase):
+    """--tty: the device on an existing terminal, the far end of a null-modem
+    line (here the slave of a pseudo-terminal whose master the test holds as
+    the host's port)."""
+
+    def line(self):
+        """A pseudo-terminal pair: the master for the test, the slave's path for --tty."""
+        master, slave = os.openpty()
+        tty.setraw(master)
+        path = os.ttyname(slave)
+        os.close(slave)
+        self.addCleanup(os.close, master)
+        return master, path
+
+    def test_its_bytes_are_those_of_its_own_pseudo_terminal(self):
+        for mode, exchange in ((None, MONITOR_EXCHANGE), ("loader", LOADER_EXCHANGE)):
+            args = ["--mode", mode, "--opt", "enq-delay=0"] if mode else []
+            with self.subTest(mode=mode or "monitor"):
+                own = running_sim("--manual-power", *args)
+                try:
+                    term = TerminalProgram(own.slave)
+                    expected = play(term.fd, own, exchange)
+                    term.close()
+                finally:
+                    own.stop()
+                master, path = self.line()
+                sim = running_sim("--tty", path, *args)
+                try:
+                    self.assertEqual(sim.slave, path, sim.err)
+                    got = play(master, sim, exchange)
+                finally:
+                    sim.stop()
+                self.assertEqual([len(answer) for answer in got], [size for _, size in exchange])
+                self.assertEqual(got, expected)
+                if mode is None:
+                    self.assertIn(b"Connected 9600\r\n", got[1])
+                    self.assertIn(b"Quorva> ", got[2])
+                else:
+                    self.assertEqual(b"".join(got), b"\x05\x06\x06\x06\x12\x06")
+
+    def test_power_comes_and_cycles_on_sigusr1(self):
+        master, path = self.line()
+        sim = running_sim("--tty", path, "--speed", "57600")
+        try:
+            # Nothing before power-on: the device is off.
+            self.assertEqual(read_count(master, 1, timeout=0.5), b"")
+            sim.power_on()
+            self.assertIn(b"Version 2.0-1\r\n", read_count(master, 100))
+            os.write(master, b"\x03")
+            self.assertIn(b"\r\nConnected 57600\r\n", read_count(master, 1024))
+            os.write(master, b"down")  # half a command when the power goes
+            time.sleep(0.2)
+            sim.power_on()  # on again: the power cycles
+            self.assertIn(b"Version 2.0-1\r\n", read_count(master, 100))
+            os.write(master, b"load\r")
+            self.assertIsNotNone(sim.wait_for(lambda line: line == "line load"), sim.events())
+        finally:
+            rc, err = sim.stop()
+        self.assertEqual(rc, 0, err)
+        self.assertEqual(sim.events(), ["power-on", "ctrl-c", "power-off", "power-on", "line load"])
+
+    def test_unplugged_it_falls_silent_and_the_line_stays(self):
+        # As a cable pulled from the device: no answer, and what the host
+        # goes on sending is taken off the line (a partner UART nobody reads
+        # would stop the host's UART).
+        master, path = self.line()
+        sim = running_sim("--tty", path, "--unplug-at", "ctrl-c")
+        try:
+            sim.power_on()
+            self.assertIn(b"Version 2.0-1\r\n", read_count(master, 100))
+            os.write(master, b"\x03")
+            self.assertIsNotNone(sim.wait_for(lambda line: line == "unplugged"), sim.events())
+            self.assertEqual(read_count(master, 1, timeout=0.3), b"")
+            sent = 0
+            end = time.monotonic() + 10
+            while sent < 256 * 1024 and time.monotonic() < end:
+                _, ready, _ = select.select([], [master], [], 1)
+                if ready:
+                    sent += os.write(master, b"x" * 4096)
+            self.assertEqual(sent, 256 * 1024)
+            self.assertIsNone(sim.proc.poll())
+        finally:
+            rc, err = sim.stop()
+        self.assertEqual(rc, 0, err)
+        self.assertEqual(sim.events(), ["power-on", "ctrl-c", "unplugged"])
+
+    def test_identifier_answered_late(self):
+        # id-late-ms: the loader holds its answer to the identifier, and the
+        # line stays quiet meanwhile.
+        own = running_sim("--manual-power", "--mode", "loader", "--opt", "enq-delay=0", "--opt", "id-late-ms=300")
+        try:
+            term = TerminalProgram(own.slave)
+            own.power_on()
+            self.assertEqual(read_count(term.fd, 1), b"\x05")
+            os.write(term.fd, b"\x16")
+            self.assertEqual(read_count(term.fd, 1), b"\x06")
+            os.write(term.fd, b"QvNtIs1.0")
+            sent = time.monotonic()
+            self.assertEqual(read_count(term.fd, 1, timeout=0.25), b"")
+            self.assertEqual(read_count(term.fd, 1), b"\x06")
+            self.assertGreaterEqual(time.monotonic() - sent, 0.3)
+            term.close()
+        finally:
+            own.stop()
+        self.assertIn("loader identifier reply late", own.events())
+
+    def test_what_it_refuses(self):
+        master, path = self.line()
+        cases = [
+            (["--tty", path, "--link", os.path.join(self.tmp, "com1")], 2, "--link links the simulator's own"),
+            (["--tty", path, "--power-delay", "0"], 2, "--power-delay counts from the host's open"),
+            (["--tty", path, "--pace-exact", "9600"], 2, "--pace-exact needs the simulator's own pseudo-terminal"),
+            (["--tty", path, "--speed", "0"], 2, "--speed wants a speed above 0"),
+            (["--speed", "9600"], 2, "--speed sets the speed of a --tty terminal"),
+            (["--tty", "/dev/null"], 1, "cannot set /dev/null to 9600 baud 8N1"),
+            (["--tty", os.path.join(self.tmp, "none")], 1, "cannot open %s: No such file or directory"
+             % os.path.join(self.tmp, "none")),
+        ]
+        for args, status, message in cases:
+            with self.subTest(args=args):
+                out, err, rc = run_sim(*args)
+                self.assertEqual(rc, status, err)
+                self.assertEqual(out, b"")
+                self.assertTrue(err.startswith("quorvantis-sim: " + message), err)
+
+
 class HelpTest(TempDirCase):
     def help_text(self):
         out, _, rc = run_sim("--help")

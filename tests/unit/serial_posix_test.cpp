@@ -1,7 +1,8 @@
 // The POSIX backend on a real pseudo-terminal: name resolution through the
 // configuration directory, exact speeds, the millisecond read deadline, a
-// device that goes away, writes that last their line time, exclusive use,
-// breaks, the low-latency request, and failed opens that name the device.
+// device that goes away (also while a write's bytes are still queued), writes
+// that last their line time, exclusive use, breaks, the low-latency request,
+// and failed opens that name the device.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
@@ -251,6 +253,41 @@ TEST_F(PosixSerial, LowLatencyAskedForAtOpenAndPutBackAtClose) {
         EXPECT_EQ(driver.info.flags, r.before);
         EXPECT_EQ(driver.calls, r.at_close);
     }
+}
+
+namespace {
+// A serial driver whose output queue still holds this many bytes however
+// long the write waits (the device's side has stopped taking them).
+int queue_held = 0;
+
+int held_queue_call(int, unsigned long request, void* arg) {
+    if (request == TIOCOUTQ) {
+        *static_cast<int*>(arg) = queue_held;
+        return 0;
+    }
+    errno = ENOTTY;
+    return -1;
+}
+}  // namespace
+
+TEST_F(PosixSerial, WriteWhoseDeviceGoesCountsOnlyTheBytesThatLeft) {
+    // 44 bytes handed over, 12 of them still queued when the device goes:
+    // 32 are known to have left, and the message says so.
+    queue_held = 12;
+    serial_posix_set_info_call(held_queue_call);
+    ASSERT_EQ(open_port("COM4", 9600), 0);
+    std::thread device_goes([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        close(master);
+        master = -1;
+    });
+    std::string record(43, ':');
+    record += '\r';
+    out_capture out;
+    EXPECT_EQ(write_port("COM4", record.data(), 44), SERIAL_ERR_WRITE);
+    device_goes.join();
+    serial_posix_set_info_call(nullptr);
+    EXPECT_EQ(out.text(), "\a\aError: wrote 32 of 44, got error on port COM4: Input/output error\n");
 }
 
 TEST_F(PosixSerial, PseudoTerminalRefusesLowLatencyWithoutAWord) {

@@ -54,10 +54,14 @@ posix_port* open_port_of(serial_handle h) {
 
 serial_posix_info_call info_call = nullptr;
 
-int serial_info(int fd, unsigned long request, serial_struct* info) {
-    if (info_call != nullptr) return info_call(fd, request, info);
-    return ioctl(fd, request, info);
+// The driver's requests that a pseudo-terminal answers unlike a serial
+// driver: its serial information, and the bytes still in its output queue.
+int driver_call(int fd, unsigned long request, void* arg) {
+    if (info_call != nullptr) return info_call(fd, request, arg);
+    return ioctl(fd, request, arg);
 }
+
+int serial_info(int fd, unsigned long request, serial_struct* info) { return driver_call(fd, request, info); }
 
 int64_t now_ns() {
     timespec ts{};
@@ -360,42 +364,47 @@ constexpr int64_t DRAIN_MARGIN_NS = 50000000;
 // The shortest wait between two looks at the output queue.
 constexpr int64_t DRAIN_LOOK_NS = 1000000;
 
+// A write of size bytes whose device has gone while `queued` bytes were last
+// seen in the port's output queue: those never left. Saves the error and
+// gives false, with *written the bytes known to have left.
+bool lost_queued(int code, uint32_t size, int queued, uint32_t* written) {
+    plat_save_error(code);
+    *written = size - std::min(size, static_cast<uint32_t>(queued));
+    return false;
+}
+
 // After a write that began at `start` (start_us on the platform clock) has
 // handed over all its bytes: waits until the output queue is empty and their
 // line time has passed (serial_wait_line_time), so that a reply window opened
 // next starts when the last byte is on the wire. false (errno saved) only
 // when the device has gone while bytes of the write were seen still queued:
-// those are lost. A device gone once the queue was empty (or before it could
-// be asked) is left to the next read, which reports it. A pseudo-terminal
-// reports an empty queue at once; its writes still take their line time.
-bool wait_on_line(const posix_port* port, uint32_t size, int64_t start, int64_t start_us) {
+// those are lost, and *written drops to the bytes known to have left. A
+// device gone once the queue was empty (or before it could be asked) is left
+// to the next read, which reports it. A pseudo-terminal reports an empty
+// queue at once; its writes still take their line time.
+bool wait_on_line(const posix_port* port, uint32_t size, int64_t start, int64_t start_us, uint32_t* written) {
     int64_t byte_ns = port->speed == 0 ? 0 : 10000000000LL / port->speed;  // for the looks at the queue
     int64_t line_ns = serial_line_time_us(port->speed, size) * 1000;
     int64_t bound = start + 2 * line_ns + DRAIN_MARGIN_NS;
-    bool queued_seen = false;
+    int last_queued = 0;  // the bytes still queued at the last look (0: none seen)
     for (;;) {
         int queued = 0;
-        if (ioctl(port->fd, TIOCOUTQ, &queued) != 0) {
+        if (driver_call(port->fd, TIOCOUTQ, &queued) != 0) {
             if (errno == EINTR) continue;
             // Not a terminal (ENOTTY, EINVAL): there is no queue to ask about.
-            if (!queued_seen || errno == ENOTTY || errno == EINVAL) break;
-            plat_save_error(errno);
-            return false;
+            if (last_queued == 0 || errno == ENOTTY || errno == EINVAL) break;
+            return lost_queued(errno, size, last_queued, written);
         }
         int64_t now = now_ns();
         if (queued <= 0 || now >= bound) break;
-        queued_seen = true;
+        last_queued = queued;
         int64_t until = std::min(bound, now + std::max(byte_ns * queued, DRAIN_LOOK_NS));
         short revents = 0;
         bool expired = false;
         int r = wait_slice(port->fd, 0, until, &revents, &expired);
-        if (r < 0 && errno != EINTR) {
-            plat_save_error(errno);
-            return false;
-        }
+        if (r < 0 && errno != EINTR) return lost_queued(errno, size, last_queued, written);
         if (r > 0 && (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-            plat_save_error((revents & POLLNVAL) != 0 ? EBADF : EIO);
-            return false;
+            return lost_queued((revents & POLLNVAL) != 0 ? EBADF : EIO, size, last_queued, written);
         }
     }
     serial_wait_line_time(start_us, port->speed, size);
@@ -447,7 +456,7 @@ bool posix_write(serial_handle h, const void* buf, uint32_t size, uint32_t* writ
         }
     }
     *written = count;
-    return wait_on_line(port, size, start, start_us);
+    return wait_on_line(port, size, start, start_us, written);
 }
 
 void posix_purge(serial_handle h) {
