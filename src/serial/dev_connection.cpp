@@ -3,19 +3,15 @@
 #include <cstdio>
 #include <cstring>
 
-#include "common/number_text.h"
-#include "config/conf_image.h"
+#include "console/console.h"
+#include "console/hexdump.h"
 #include "serial/serial_port.h"
 #include "shell/command_shell.h"
-#include "shell/console.h"
-#include "shell/hexdump.h"
 
 int32_t connected = 0;
 int32_t last_baud = 57600;
-const std::array<uint32_t, 5> connect_rates = {4800, 9600, 19200, 38400, 57600};
 
 namespace {
-const char* const WORD_DELIMITERS = ", \t";
 const char* const PRODUCT_WORD = "Quorvantis";
 const char* const DEVICE_PROMPT = "Quorva> ";
 const uint8_t ATTENTION = 0x03;  // Ctrl-C
@@ -29,17 +25,6 @@ static_assert(STARTUP_READ < sizeof rx_buffer, "the start-up text is terminated 
 
 // Scratch for the drain reads and the expected confirmation text.
 char scratch[40];
-
-// Records the speed a connect or baud command asked for in last_baud; false,
-// after the invalid-rate message, unless it is one of the connect rates.
-bool request_speed(int32_t speed) {
-    last_baud = speed;
-    for (uint32_t rate : connect_rates) {
-        if (static_cast<int64_t>(rate) == speed) return true;
-    }
-    con_print("\a\aError: invalid baud rate: %d\n", static_cast<int>(speed));
-    return false;
-}
 
 // Finds needle in the first length bytes of text, never beyond them.
 bool holds(const char* text, size_t length, const char* needle) {
@@ -134,54 +119,24 @@ void dev_disconnect() {
 
 int dev_connect(int32_t speed, int resync) {
     con_print("Connecting at %ld...\n", static_cast<long>(speed));
-    return resync == 0 ? initial_connect(speed) : resync_connect(speed);
-}
-
-void cmd_connect(word_cursor& words) {
-    if (connected == 1) {
-        con_print("\a\aError: already Connected!\n");
-        return;
-    }
-    char* word = word_required(words, WORD_DELIMITERS, "\a\aError: missing argument: com_port\n");
-    if (word == nullptr) return;
-    int number = port_number_arg(word);
-    if (number == PORT_NUMBER_NONE) return;
-    char* speed_word = word_next(words, WORD_DELIMITERS);
-    if (!request_speed(speed_word != nullptr ? text_whole(speed_word)
-                                              : static_cast<int32_t>(conf_default_connect_baud()))) {
-        return;
-    }
-    port_name_set(number);
+    if (resync != 0) return resync_connect(speed);
     port_interrupt_catch(true);
-    dev_connect(last_baud, 0);
+    int result = initial_connect(speed);
     port_interrupt_catch(false);
+    return result;
 }
 
-void cmd_baud(word_cursor& words) {
-    if (connected != 1) {
-        con_print("\a\aError: must be Connected before changing the Baud!\n");
-        return;
-    }
-    char* word = word_required(words, WORD_DELIMITERS, "\a\aError: missing argument: baud\n");
-    if (word == nullptr) return;
-    if (!request_speed(text_whole(word))) return;
+int dev_baud(int32_t speed) {
     char command[24];
-    int length = std::snprintf(command, sizeof command, "host %ld\r", static_cast<long>(last_baud));
+    int length = std::snprintf(command, sizeof command, "host %ld\r", static_cast<long>(speed));
     port_interrupt_catch(true);
+    int result = DEV_ERR_HOST_WRITE;
     if (write_port(port_name, command, length) < 0) {
         con_print("\a\aError: wrote Host Baud command, got error on port %s\n", port_name);
         dev_disconnect();
     } else {
-        dev_connect(last_baud, 1);
+        result = dev_connect(speed, 1);
     }
     port_interrupt_catch(false);
-}
-
-void cmd_disconnect() {
-    if (connected == 1) {
-        dev_disconnect();
-        con_print("Disconnected\n");
-        return;
-    }
-    con_print("\a\aError: not Connected!\n");
+    return result;
 }

@@ -4,6 +4,7 @@
 #include "fuzz_support.h"
 #include "serial/dev_connection.h"
 #include "serial/serial_port.h"
+#include "shell/device_commands.h"
 
 #include <cstdio>
 

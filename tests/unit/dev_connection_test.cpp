@@ -9,6 +9,8 @@
 #include "out_capture.h"
 #include "serial/dev_connection.h"
 #include "serial/serial_port.h"
+#include "shell/command_args.h"
+#include "shell/device_commands.h"
 
 namespace {
 const std::string STARTUP = "\r\nQuorvantis digipeater\r\nVersion 2.0-1\r\n";
@@ -114,7 +116,7 @@ TEST_F(DevConnection, DevicePathArgumentErrors) {
     EXPECT_STREQ(port_name, "COM7");
     EXPECT_TRUE(f->opened.empty());
     EXPECT_EQ(port_number_arg(fits.c_str()), PORT_NUMBER_PATH);
-    port_name_set(PORT_NUMBER_PATH);
+    port_arg_name(fits.c_str(), PORT_NUMBER_PATH, port_name, sizeof port_name);
     EXPECT_EQ(std::string(port_name), fits);
 }
 
