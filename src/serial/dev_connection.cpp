@@ -6,7 +6,7 @@
 #include "console/console.h"
 #include "console/hexdump.h"
 #include "serial/serial_port.h"
-#include "shell/command_shell.h"
+#include "version.h"
 
 int32_t connected = 0;
 int32_t last_baud = 57600;

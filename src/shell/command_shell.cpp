@@ -16,8 +16,7 @@
 #include "shell/angles_help.h"
 #include "shell/command_args.h"
 #include "shell/device_commands.h"
-
-const char* const VERSION_TEXT = "Version 2.0-1";
+#include "version.h"
 
 namespace {
 

@@ -13,7 +13,14 @@
 #include "shell/device_commands.h"
 
 namespace {
-const std::string STARTUP = "\r\nQuorvantis digipeater\r\nVersion 2.0-1\r\n";
+const std::string VERSION = "Version " QV_VERSION;
+// Another release's version text: the same with its last digit changed.
+std::string other_version() {
+    std::string other = VERSION;
+    other.back() = other.back() == '9' ? '0' : static_cast<char>(other.back() + 1);
+    return other;
+}
+const std::string STARTUP = "\r\nQuorvantis digipeater\r\n" + VERSION + "\r\n";
 const std::string TURN_ON =
     "\a\aTURN ON the Quorvantis or CYCLE THE POWER if it is already on.\nYou have 20 seconds to do this...";
 const std::string HEADER = "Dec  Hex |  0  1  2  3  4  5  6  7    8  9  a  b  c  d  e  f | 0123456789abcdef\n";
@@ -224,18 +231,19 @@ TEST_F(DevConnection, NothingAtPowerOn) {
 
 TEST_F(DevConnection, VersionChecks) {
     const std::string wrong = "Connecting at 9600...\n" + TURN_ON +
-                              "\n\a\aError: did not receive the correct Quorvantis version (Version 2.0-1)!\n";
+                              "\n\a\aError: did not receive the correct Quorvantis version (" + VERSION + ")!\n";
     struct row {
         std::string startup;
         bool accepted;
     };
     const row rows[] = {
-        {"Quorvantis Version 2.0-2\r\n", false},
-        {"Version 2.0-1\r\nQuorvantis\r\n", false},  // only before the product word
+        {"Quorvantis " + other_version() + "\r\n", false},
+        {VERSION + "\r\nQuorvantis\r\n", false},  // only before the product word
         {"Quorvantis", false},
-        {std::string("Quorvantis \0\x80\xff Version 2.0-1\r\n", 31), true},  // NUL and high bytes become '#'
-        {"Version 2.0-1 Quorvantis Version 2.0-1", true},
-        {std::string("\xffQuorvantis", 11) + "Version 2.0-1", true},
+        // NUL and high bytes become '#'.
+        {std::string("Quorvantis \0\x80\xff ", 15) + VERSION + std::string("\r\n\0", 3), true},
+        {VERSION + " Quorvantis " + VERSION, true},
+        {std::string("\xffQuorvantis", 11) + VERSION, true},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.startup);
