@@ -48,7 +48,8 @@ int fail_closed(int result) {
     return result;
 }
 
-int initial_connect(int32_t speed) {
+// dev_connect's handshake, while Ctrl-C is caught.
+int handshake(int32_t speed) {
     if (connected == 1) {
         con_print("\a\aError: already Connected!\n");
         return DEV_ALREADY_CONNECTED;
@@ -95,21 +96,6 @@ int initial_connect(int32_t speed) {
     connected = 1;
     return DEV_CONNECTED;
 }
-
-int resync_connect(int32_t speed) {
-    if (write_port(port_name, &CARRIAGE_RETURN, 1) < 0) {
-        con_print("\a\aError: wrote CR character, got error on port %s\n", port_name);
-        return fail_closed(DEV_ERR_CR_WRITE);
-    }
-    int m = read_port(port_name, rx_buffer, static_cast<int>(sizeof rx_buffer), PROMPT_WAIT_MS);
-    if (port_interrupted()) return fail_closed(DEV_ERR_INTERRUPTED);
-    if (holds(reinterpret_cast<const char*>(rx_buffer), reply_length(m), DEVICE_PROMPT)) {
-        con_print("Connected at %ld\n", static_cast<long>(speed));
-        return DEV_CONNECTED;
-    }
-    con_print("\a\aError: did not receive the Quorvantis prompt!\n");
-    return fail_closed(DEV_ERR_NO_PROMPT);
-}
 }  // namespace
 
 void dev_disconnect() {
@@ -117,13 +103,28 @@ void dev_disconnect() {
     connected = 0;
 }
 
-int dev_connect(int32_t speed, int resync) {
+int dev_connect(int32_t speed) {
     con_print("Connecting at %ld...\n", static_cast<long>(speed));
-    if (resync != 0) return resync_connect(speed);
     port_interrupt_catch(true);
-    int result = initial_connect(speed);
+    int result = handshake(speed);
     port_interrupt_catch(false);
     return result;
+}
+
+int dev_resync(int32_t speed) {
+    con_print("Connecting at %ld...\n", static_cast<long>(speed));
+    if (write_port(port_name, &CARRIAGE_RETURN, 1) < 0) {
+        con_print("\a\aError: wrote CR character, got error on port %s\n", port_name);
+        return fail_closed(DEV_ERR_CR_WRITE);
+    }
+    int m = read_port(port_name, rx_buffer, static_cast<int>(sizeof rx_buffer), PROMPT_WAIT_MS);
+    if (port_interrupted()) return fail_closed(DEV_ERR_RESYNC_INTERRUPTED);
+    if (holds(reinterpret_cast<const char*>(rx_buffer), reply_length(m), DEVICE_PROMPT)) {
+        con_print("Connected at %ld\n", static_cast<long>(speed));
+        return DEV_RESYNCED;
+    }
+    con_print("\a\aError: did not receive the Quorvantis prompt!\n");
+    return fail_closed(DEV_ERR_NO_PROMPT);
 }
 
 int dev_baud(int32_t speed) {
@@ -135,7 +136,7 @@ int dev_baud(int32_t speed) {
         con_print("\a\aError: wrote Host Baud command, got error on port %s\n", port_name);
         dev_disconnect();
     } else {
-        result = dev_connect(speed, 1);
+        result = dev_resync(speed);
     }
     port_interrupt_catch(false);
     return result;

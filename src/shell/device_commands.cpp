@@ -57,7 +57,7 @@ void cmd_connect(word_cursor& words) {
         return;
     }
     port_arg_name(word, number, port_name, sizeof port_name);
-    dev_connect(last_baud, 0);
+    dev_connect(last_baud);
 }
 
 void cmd_baud(word_cursor& words) {

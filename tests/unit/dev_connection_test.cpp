@@ -190,7 +190,7 @@ TEST_F(DevConnection, AlreadyConnected) {
     ASSERT_EQ(connect_ok("3", 9600), success_text(9600));
     EXPECT_EQ(command(cmd_connect, "4"), "\a\aError: already Connected!\n");
     out_capture out;
-    EXPECT_EQ(dev_connect(9600, 0), 1);
+    EXPECT_EQ(dev_connect(9600), 1);
     EXPECT_EQ(out.text(), "Connecting at 9600...\n\a\aError: already Connected!\n");
     EXPECT_EQ(connected, 1);
     EXPECT_EQ(f->open_count, 1);
@@ -379,11 +379,39 @@ TEST_F(DevConnection, ResyncCarriageReturnFails) {
     connected = 1;
     f->write_fails = true;
     out_capture out;
-    EXPECT_EQ(dev_connect(9600, 1), 7);
+    EXPECT_EQ(dev_resync(9600), 7);
     EXPECT_EQ(out.text(), "Connecting at 9600...\n\a\aError: wrote 0 of 1, got error on port COM3: Input/output error\n"
                           "\a\aError: wrote CR character, got error on port COM3\n");
     EXPECT_EQ(connected, 0);
     EXPECT_EQ(f->open_count, 0);
+}
+
+// The baud command's operation gives the re-synchronisation's result, or its
+// own when the host speed command cannot be written; every failure ends the
+// connection.
+TEST_F(DevConnection, BaudResults) {
+    struct row {
+        const char* name;
+        bool write_fails;
+        const char* reply;
+        int result;
+    };
+    const row rows[] = {
+        {"the prompt answers", false, "\r\nQuorva> ", 0},
+        {"no prompt", false, "", 8},
+        {"the host speed command cannot be written", true, "", 10},
+    };
+    for (const row& r : rows) {
+        SetUp();
+        ASSERT_EQ(connect_ok("3 9600", 9600), success_text(9600)) << r.name;
+        f->on_write("\r", {r.reply});
+        f->write_fails = r.write_fails;
+        int result = -1;
+        capture_output([&] { result = dev_baud(57600); });
+        EXPECT_EQ(result, r.result) << r.name;
+        EXPECT_EQ(connected, r.result == 0 ? 1 : 0) << r.name;
+        TearDown();
+    }
 }
 
 TEST_F(DevConnection, Disconnect) {
