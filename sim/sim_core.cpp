@@ -72,7 +72,7 @@ void make_dirs(const std::string& path) {
 }
 }  // namespace
 
-const char* const SIM_VERSION_TEXT = "Version 2.0-1";
+const char* const SIM_VERSION_TEXT = "Version " QV_SIM_VERSION;
 
 void sim_register_mode(const char* name, sim_mode_factory factory) { registry()[name] = factory; }
 
@@ -300,7 +300,12 @@ void sim_device::power_on() {
         text = std::string("\r\n") + SIM_VERSION_TEXT + " of the firmware\r\n" + PRODUCT + " digipeater\r\n";
     } else {
         std::string product = fault(NO_PRODUCT) ? "Digipeater" : PRODUCT;
-        std::string version = fault(WRONG_VERSION) ? "Version 2.0-2" : SIM_VERSION_TEXT;
+        std::string version = SIM_VERSION_TEXT;
+        if (fault(WRONG_VERSION)) {
+            // Another release's: the same text with its last digit changed.
+            char& last = version.back();
+            last = last == '9' ? '0' : static_cast<char>(last + 1);
+        }
         std::string middle = " packet-radio digipeater\r\n";
         if (fault(NUL_HIGH)) middle = std::string(" \0\x80\xff", 4) + " digipeater\r\n";
         text = "\r\n" + product + middle + version + "\r\n";

@@ -22,8 +22,9 @@
 class sim_device;
 
 // The version text of the device's start-up text: the one quorvantis-host
-// expects of a device, in the simulator's own copy (it shares no code with
-// the program). --version shows it too.
+// expects of a device, made from the file VERSION by the build (the simulator
+// shares no code with the program, only the release's number). --version
+// shows it too.
 extern const char* const SIM_VERSION_TEXT;
 
 class sim_mode {

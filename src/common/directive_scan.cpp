@@ -5,7 +5,8 @@
 #include <cstring>
 
 #include "common/text_file.h"
-#include "shell/console.h"
+#include "console/console.h"
+#include "console/text_line.h"
 
 std::array<char, DIRECTIVE_LINE_SIZE> line_echo{};
 

@@ -25,7 +25,3 @@ const char* text_file_error(int error_code) {
     // A read that failed without saying why is still an input/output error.
     return std::strerror(error_code != 0 ? error_code : EIO);
 }
-
-int text_read_line(FILE* file, char* buf, int size) {
-    return text_take_line([file] { return std::getc(file); }, [file](int c) { std::ungetc(c, file); }, buf, size);
-}

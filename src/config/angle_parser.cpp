@@ -4,7 +4,7 @@
 #include <limits>
 
 #include "common/number_text.h"
-#include "shell/console.h"
+#include "console/console.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "shell/console.h"
+#include "console/console.h"
 
 // The base position of a new image: 39d 45m N, 104d 52m 30c W, chosen so that
 // both values are exact in single precision.

@@ -10,8 +10,8 @@
 #include "common/word_table.h"
 #include "config/angle_parser.h"
 #include "config/conf_image.h"
+#include "console/console.h"
 #include "serial/baud_table.h"
-#include "shell/console.h"
 
 namespace {
 // Keyword codes: part of the one numbering shared with the shell and the rules.

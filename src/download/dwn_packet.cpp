@@ -2,8 +2,8 @@
 
 #include <cstring>
 
+#include "console/console.h"
 #include "serial/serial_port.h"
-#include "shell/console.h"
 
 namespace {
 

@@ -6,11 +6,11 @@
 #include <cstring>
 
 #include "config/conf_image.h"
+#include "console/console.h"
 #include "download/dwn_packet.h"
 #include "rules/rule_table.h"
 #include "serial/dev_connection.h"
 #include "serial/serial_port.h"
-#include "shell/console.h"
 
 namespace {
 
@@ -22,7 +22,6 @@ constexpr int CONF_BYTES = 120;
 constexpr int RULE_BYTES = 28;
 constexpr int DRAIN_SIZE = 64;
 constexpr int DRAIN_WAIT_MS = 10;
-constexpr int ANSWER_SIZE = 256;
 
 static_assert(sizeof(conf_image_t) == CONF_BYTES);
 static_assert(sizeof(rule_entry) == RULE_BYTES);
@@ -42,20 +41,6 @@ command_packet build_command(const char* name, int size) {
         if (n > 0) std::memcpy(packet.data() + CMD_SIZE_AT, digits, static_cast<size_t>(n));
     }
     return packet;
-}
-
-// One of the two warnings: true when the operator answered yes.
-bool confirm(const char* question) {
-    char answer[ANSWER_SIZE];
-    int n = con_ask(answer, sizeof answer, "%s", question);
-    if (n == CON_END_OF_INPUT) {
-        con_print("\n");
-        con_print("\a\aDownload Aborted!\n");
-        return false;
-    }
-    if (n > 0 && (answer[0] == 'y' || answer[0] == 'Y')) return true;
-    con_print("\a\aDownload Aborted!\n");
-    return false;
 }
 
 }  // namespace
@@ -108,28 +93,13 @@ int dwn_sequence() {
     return DWN_SEQUENCE_OK;
 }
 
-void cmd_download() {
-    if (!connected) {
-        con_print("\a\aError: not Connected!\n");
-        return;
-    }
-    if (!conf_processed &&
-        !confirm("\a\aWarning: Configuration file has not yet been processed!\n"
-                 "Do you want to use the Default Configuration? (yes|no) [no]: ")) {
-        return;
-    }
-    if (!rules_processed &&
-        !confirm("\n\a\aWarning: Rules file has not yet been processed!\n"
-                 "Do you  want to use the Implicit Rule only without specific rules?\n"
-                 "(yes|no) [no]: ")) {
-        return;
-    }
+int dwn_download() {
     static const char command[] = "download\r\n";
     port_interrupt_catch(true);
     if (write_port(port_name, command, sizeof command - 1) < 0) {
         port_interrupt_catch(false);
         con_print("\a\aError: wrote Download command, got error on port %s\n", port_name);
-        return;
+        return DWN_DOWNLOAD_ERR_COMMAND;
     }
     int result = dwn_sequence();
     port_interrupt_catch(false);
@@ -139,4 +109,5 @@ void cmd_download() {
     con_print("\a\aPlease Power OFF the Quorvantis and power it back on to RESET it.\n");
     dev_disconnect();
     con_print("Disconnected\n");
+    return result == DWN_SEQUENCE_OK ? DWN_DOWNLOAD_OK : DWN_DOWNLOAD_ERR_SEQUENCE;
 }

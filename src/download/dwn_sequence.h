@@ -1,4 +1,5 @@
-// The download command and its packet sequence.
+// The download to the connected device: the download command and the packet
+// sequence that follows it.
 #pragma once
 
 // What dwn_sequence returns: which step of the download failed.
@@ -12,4 +13,16 @@ enum dwn_sequence_result : int {
 };
 
 int dwn_sequence();
-void cmd_download();
+
+// What dwn_download returns.
+enum dwn_download_result : int {
+    DWN_DOWNLOAD_OK = 0,             // every packet acknowledged; the connection has ended
+    DWN_DOWNLOAD_ERR_COMMAND = -1,   // the download command cannot be written; still connected
+    DWN_DOWNLOAD_ERR_SEQUENCE = -2,  // the packet sequence failed (its code printed); the connection has ended
+};
+
+// The download on the connected device, once the operator has agreed to it:
+// the command text "download", then dwn_sequence, with the operator's Ctrl-C
+// caught (port_interrupt_catch). The device then waits for its power cycle,
+// so the connection ends whatever the sequence did.
+int dwn_download();

@@ -7,11 +7,10 @@
 #include <cstring>
 
 #include "common/text_file.h"
+#include "console/console.h"
 #include "firmware/inhex_verify.h"
 #include "platform/platform.h"
-#include "serial/dev_connection.h"
 #include "serial/serial_port.h"
-#include "shell/console.h"
 
 namespace {
 
@@ -266,10 +265,15 @@ void fw_progress(uint32_t done, uint32_t total) {
     con_print("%s", text.data());
 }
 
-int firmware(int port, const char* file_name) {
+int firmware(const char* port, const char* file_name) {
     if (file_name == nullptr) {
         con_print("firmware: Error: param filename is invalid\n");
         return FW_ERR_NO_FILE_NAME;
+    }
+    // A name that port_name cannot hold whole would open another device.
+    if (port == nullptr || std::memchr(port, '\0', sizeof port_name) == nullptr) {
+        con_print("firmware: Error: param port is invalid\n");
+        return FW_ERR_PORT_OPEN;
     }
     // The file is read twice, checked and then sent, so it must be one that
     // can be read again from its start (no pipe).
@@ -288,7 +292,7 @@ int firmware(int port, const char* file_name) {
         std::fclose(file);
         return FW_ERR_FILE_CHECK;
     }
-    port_name_set(port);
+    if (port != port_name) std::snprintf(port_name, sizeof port_name, "%s", port);
     if (open_port(port_name, FW_SPEED) != SERIAL_OK) {
         con_print("\a\aError: could not open COM port %s\n", port_name);
         // set_comm_prop leaves the port open only when it refused its own arguments.
@@ -300,36 +304,4 @@ int firmware(int port, const char* file_name) {
     close_port();
     std::fclose(file);
     return result;
-}
-
-void cmd_firmware(word_cursor& words) {
-    if (connected != 0) {
-        con_print("\a\aError: already Connected, Disconnect first!\n");
-        return;
-    }
-    const char* port_word = word_required(words, ", \t", "\a\aError: missing arguments: com_port file_name\n");
-    if (port_word == nullptr) return;
-    int port = port_number_arg(port_word);
-    if (port == PORT_NUMBER_NONE) return;
-    const char* file_name = word_file_name(words);
-    if (file_name == nullptr) return;
-
-    std::array<char, 40> answer{};
-    int got = con_ask(answer.data(), static_cast<int>(answer.size()),
-                      "\a\aWARNING! This will alter the Quorvantis firmware!\nDo you want to continue (n or y)? [n]: ");
-    if (got == CON_END_OF_INPUT) {
-        con_print("\n");
-        con_print("Quorvantis Firmware will NOT be updated!\n");
-        return;
-    }
-    if (answer[0] != 'y' && answer[0] != 'Y') {
-        con_print("Quorvantis Firmware will NOT be updated!\n");
-        return;
-    }
-    if (firmware(port, file_name) == FW_OK) {
-        con_print("\a\aFirmware update succeeded!\n\nPower cycle Quorvantis!\nDon't forget to Configure "
-                  "Operating Parameters, Process Rules\nand Download these to the Quorvantis!\n");
-    } else {
-        con_print("Error: Firmware update failed!\n\tPower cycle Quorvantis and try again!\n");
-    }
 }

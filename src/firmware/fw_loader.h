@@ -3,8 +3,6 @@
 
 #include <cstdint>
 
-#include "common/word_scan.h"
-
 // Start of the running transfer in whole seconds, from which fw_progress counts.
 extern int64_t fw_start_time;
 
@@ -28,8 +26,8 @@ enum fw_result : int {
     FW_ERR_INTERRUPTED = -16,     // the operator's Ctrl-C stopped it
 };
 
-// port: 1 to 10 (COMn), or PORT_NUMBER_PATH for the device path of the
-// command's port argument (serial_port.h).
-int firmware(int port, const char* file_name);
+// Checks the file, then updates the firmware through the loader on port, the
+// name open_port takes ("COMn", or the device's path where the platform names
+// devices so), which becomes port_name once the file has passed its check.
+int firmware(const char* port, const char* file_name);
 void fw_progress(uint32_t done, uint32_t total);
-void cmd_firmware(word_cursor& words);

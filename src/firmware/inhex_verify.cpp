@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "common/text_file.h"
-#include "shell/console.h"
+#include "console/console.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "config/conf_image.h"
-#include "shell/console.h"
+#include "console/console.h"
 
 std::array<rule_entry, RULE_MAX> rule_table{};
 bool rules_processed = false;

@@ -10,8 +10,8 @@
 #include "common/word_table.h"
 #include "config/angle_parser.h"
 #include "config/conf_image.h"
+#include "console/console.h"
 #include "rules/rule_table.h"
-#include "shell/console.h"
 
 namespace {
 // Separator sets of the words of a rule line. Coordinates end only at a tab

@@ -1,6 +1,6 @@
 #include "serial/baud_table.h"
 
-#include "shell/console.h"
+#include "console/console.h"
 
 const uint32_t baud_table[14] = {110,   300,   600,   1200,  2400,  4800,   9600,
                                  14400, 19200, 38400, 56000, 57600, 115200, 0};

@@ -3,19 +3,15 @@
 #include <cstdio>
 #include <cstring>
 
-#include "common/number_text.h"
-#include "config/conf_image.h"
+#include "console/console.h"
+#include "console/hexdump.h"
 #include "serial/serial_port.h"
-#include "shell/command_shell.h"
-#include "shell/console.h"
-#include "shell/hexdump.h"
+#include "version.h"
 
 int32_t connected = 0;
 int32_t last_baud = 57600;
-const std::array<uint32_t, 5> connect_rates = {4800, 9600, 19200, 38400, 57600};
 
 namespace {
-const char* const WORD_DELIMITERS = ", \t";
 const char* const PRODUCT_WORD = "Quorvantis";
 const char* const DEVICE_PROMPT = "Quorva> ";
 const uint8_t ATTENTION = 0x03;  // Ctrl-C
@@ -29,17 +25,6 @@ static_assert(STARTUP_READ < sizeof rx_buffer, "the start-up text is terminated 
 
 // Scratch for the drain reads and the expected confirmation text.
 char scratch[40];
-
-// Records the speed a connect or baud command asked for in last_baud; false,
-// after the invalid-rate message, unless it is one of the connect rates.
-bool request_speed(int32_t speed) {
-    last_baud = speed;
-    for (uint32_t rate : connect_rates) {
-        if (static_cast<int64_t>(rate) == speed) return true;
-    }
-    con_print("\a\aError: invalid baud rate: %d\n", static_cast<int>(speed));
-    return false;
-}
 
 // Finds needle in the first length bytes of text, never beyond them.
 bool holds(const char* text, size_t length, const char* needle) {
@@ -63,7 +48,8 @@ int fail_closed(int result) {
     return result;
 }
 
-int initial_connect(int32_t speed) {
+// dev_connect's handshake, while Ctrl-C is caught.
+int handshake(int32_t speed) {
     if (connected == 1) {
         con_print("\a\aError: already Connected!\n");
         return DEV_ALREADY_CONNECTED;
@@ -110,21 +96,6 @@ int initial_connect(int32_t speed) {
     connected = 1;
     return DEV_CONNECTED;
 }
-
-int resync_connect(int32_t speed) {
-    if (write_port(port_name, &CARRIAGE_RETURN, 1) < 0) {
-        con_print("\a\aError: wrote CR character, got error on port %s\n", port_name);
-        return fail_closed(DEV_ERR_CR_WRITE);
-    }
-    int m = read_port(port_name, rx_buffer, static_cast<int>(sizeof rx_buffer), PROMPT_WAIT_MS);
-    if (port_interrupted()) return fail_closed(DEV_ERR_INTERRUPTED);
-    if (holds(reinterpret_cast<const char*>(rx_buffer), reply_length(m), DEVICE_PROMPT)) {
-        con_print("Connected at %ld\n", static_cast<long>(speed));
-        return DEV_CONNECTED;
-    }
-    con_print("\a\aError: did not receive the Quorvantis prompt!\n");
-    return fail_closed(DEV_ERR_NO_PROMPT);
-}
 }  // namespace
 
 void dev_disconnect() {
@@ -132,56 +103,41 @@ void dev_disconnect() {
     connected = 0;
 }
 
-int dev_connect(int32_t speed, int resync) {
+int dev_connect(int32_t speed) {
     con_print("Connecting at %ld...\n", static_cast<long>(speed));
-    return resync == 0 ? initial_connect(speed) : resync_connect(speed);
-}
-
-void cmd_connect(word_cursor& words) {
-    if (connected == 1) {
-        con_print("\a\aError: already Connected!\n");
-        return;
-    }
-    char* word = word_required(words, WORD_DELIMITERS, "\a\aError: missing argument: com_port\n");
-    if (word == nullptr) return;
-    int number = port_number_arg(word);
-    if (number == PORT_NUMBER_NONE) return;
-    char* speed_word = word_next(words, WORD_DELIMITERS);
-    if (!request_speed(speed_word != nullptr ? text_whole(speed_word)
-                                              : static_cast<int32_t>(conf_default_connect_baud()))) {
-        return;
-    }
-    port_name_set(number);
     port_interrupt_catch(true);
-    dev_connect(last_baud, 0);
+    int result = handshake(speed);
     port_interrupt_catch(false);
+    return result;
 }
 
-void cmd_baud(word_cursor& words) {
-    if (connected != 1) {
-        con_print("\a\aError: must be Connected before changing the Baud!\n");
-        return;
+int dev_resync(int32_t speed) {
+    con_print("Connecting at %ld...\n", static_cast<long>(speed));
+    if (write_port(port_name, &CARRIAGE_RETURN, 1) < 0) {
+        con_print("\a\aError: wrote CR character, got error on port %s\n", port_name);
+        return fail_closed(DEV_ERR_CR_WRITE);
     }
-    char* word = word_required(words, WORD_DELIMITERS, "\a\aError: missing argument: baud\n");
-    if (word == nullptr) return;
-    if (!request_speed(text_whole(word))) return;
+    int m = read_port(port_name, rx_buffer, static_cast<int>(sizeof rx_buffer), PROMPT_WAIT_MS);
+    if (port_interrupted()) return fail_closed(DEV_ERR_RESYNC_INTERRUPTED);
+    if (holds(reinterpret_cast<const char*>(rx_buffer), reply_length(m), DEVICE_PROMPT)) {
+        con_print("Connected at %ld\n", static_cast<long>(speed));
+        return DEV_RESYNCED;
+    }
+    con_print("\a\aError: did not receive the Quorvantis prompt!\n");
+    return fail_closed(DEV_ERR_NO_PROMPT);
+}
+
+int dev_baud(int32_t speed) {
     char command[24];
-    int length = std::snprintf(command, sizeof command, "host %ld\r", static_cast<long>(last_baud));
+    int length = std::snprintf(command, sizeof command, "host %ld\r", static_cast<long>(speed));
     port_interrupt_catch(true);
+    int result = DEV_ERR_HOST_WRITE;
     if (write_port(port_name, command, length) < 0) {
         con_print("\a\aError: wrote Host Baud command, got error on port %s\n", port_name);
         dev_disconnect();
     } else {
-        dev_connect(last_baud, 1);
+        result = dev_resync(speed);
     }
     port_interrupt_catch(false);
-}
-
-void cmd_disconnect() {
-    if (connected == 1) {
-        dev_disconnect();
-        con_print("Disconnected\n");
-        return;
-    }
-    con_print("\a\aError: not Connected!\n");
+    return result;
 }

@@ -1,13 +1,10 @@
 #include "serial/serial_port.h"
 
 #include <cstdio>
-#include <cstring>
 
-#include "common/number_text.h"
-#include "common/word_table.h"
+#include "console/console.h"
 #include "platform/platform.h"
 #include "serial/baud_table.h"
-#include "shell/console.h"
 
 char port_name[PORT_NAME_SIZE];
 serial_handle port_handle = SERIAL_INVALID_HANDLE;
@@ -34,12 +31,6 @@ const serial_backend& backend() { return *serial_backend_get(); }
 // that never falls quiet must not hold it for ever).
 constexpr int DRAIN_QUIET_MS = 100;
 constexpr int64_t DRAIN_LIMIT_MS = 5000;
-
-// COM-port arguments name COM1 to COM10.
-constexpr int PORT_NUMBER_MAX = 10;
-// The device path of the last port argument that gave one, until the
-// command names its port with it.
-char port_path[PORT_NAME_SIZE];
 
 // The time-outs, in milliseconds. A character is 10 bits on the line, so
 // CHARACTER_MS / speed is its time in whole milliseconds; a write may take
@@ -281,31 +272,4 @@ bool port_interrupted() {
     if (!interrupt_reported) con_print("\n\a\aError: interrupted by Ctrl-C!\n");
     interrupt_reported = true;
     return true;
-}
-
-int port_number_arg(const char* word) {
-    if (plat_port_path(word)) {
-        if (std::strlen(word) >= sizeof port_path) {
-            con_print("\a\aError: device path too long (at most %d characters): %s\n",
-                      static_cast<int>(sizeof port_path - 1), word);
-            return PORT_NUMBER_NONE;
-        }
-        std::snprintf(port_path, sizeof port_path, "%s", word);
-        return PORT_NUMBER_PATH;
-    }
-    int number = text_whole(word);
-    if (number == 0 && nocase_starts(word, "com")) number = text_whole(word + 3);
-    if (number < 1 || number > PORT_NUMBER_MAX) {
-        con_print("\a\aError: invalid COM port number (1..10): %s\n", word);
-        return PORT_NUMBER_NONE;
-    }
-    return number;
-}
-
-void port_name_set(int number) {
-    if (number == PORT_NUMBER_PATH) {
-        std::snprintf(port_name, sizeof port_name, "%s", port_path);
-    } else {
-        std::snprintf(port_name, sizeof port_name, "COM%d", number);
-    }
 }

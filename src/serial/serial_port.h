@@ -73,17 +73,3 @@ void close_port();
 // then ends as on any failure, with its own messages, and closes the port.
 void port_interrupt_catch(bool on);
 bool port_interrupted();
-
-// The port number of a command's COM-port argument: its leading digits ("3"),
-// or the digits after "com" in any letter case ("com3", "COM3"). 1 to 10;
-// PORT_NUMBER_NONE, after the invalid-number message, for any other word.
-// Where the platform names devices by path (plat_port_path: Linux, a word
-// that begins with '/'), such a word is PORT_NUMBER_PATH and is kept for
-// port_name_set; one too long for port_name is PORT_NUMBER_NONE after its
-// message.
-constexpr int PORT_NUMBER_NONE = 0;
-constexpr int PORT_NUMBER_PATH = -1;
-int port_number_arg(const char* word);
-// Names the port to open: port_name becomes "COMn", or for PORT_NUMBER_PATH
-// the device path that port_number_arg read last.
-void port_name_set(int number);

@@ -8,16 +8,15 @@
 #include "common/word_table.h"
 #include "config/conf_image.h"
 #include "config/conf_parser.h"
-#include "download/dwn_sequence.h"
-#include "firmware/fw_loader.h"
+#include "console/console.h"
 #include "platform/platform.h"
 #include "rules/rule_table.h"
 #include "rules/rules_parser.h"
 #include "serial/dev_connection.h"
 #include "shell/angles_help.h"
-#include "shell/console.h"
-
-const char* const VERSION_TEXT = "Version 2.0-1";
+#include "shell/command_args.h"
+#include "shell/device_commands.h"
+#include "version.h"
 
 namespace {
 
@@ -66,8 +65,6 @@ constexpr std::array<command_row, 16> command_table = {{
     {0, CMD_EXIT, "quit", "", "Same as exit"},
     {0, CMD_EXIT, "x", "", "Same as exit"},
 }};
-
-constexpr const char* COMMAND_SEPARATORS = ", \t";
 
 // The command words for their completion, in table order, nullptr after them.
 constexpr auto command_words = [] {

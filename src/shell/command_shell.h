@@ -17,5 +17,3 @@ int command_shell();
 // configure, rules and firmware, and the port of connect and firmware where
 // it is a device path.
 edit_completion command_completion(const char* line, int cursor);
-
-extern const char* const VERSION_TEXT;  // "Version 2.0-1"

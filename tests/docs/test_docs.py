@@ -212,7 +212,7 @@ class TranscriptTest(unittest.TestCase):
         os.symlink(ADAPTER, os.path.join(directory, "config", "quorvantis", "com1"))
         term = Terminal([HOST], env={"XDG_CONFIG_HOME": os.path.join(directory, "config")}, cwd=directory)
         for line in (b"configure bad.cfg", b"configure /tmp", b"rules bad.txt", b"firmware 1 original.hex", b"y",
-                     b"connect 1", b"exit"):
+                     b"connect 1", b"connect /dev/ttyUSB1", b"exit"):
             term.type(line)
         return term.finish()
 

@@ -1,8 +1,15 @@
 """The program's texts as the end-to-end tests expect them, each written once:
 the start, the command summary, and the messages that more than one test
 file looks for. A text only one file needs stays in that file."""
+import os
 
-BANNER = (b"Quorvantis PC Host Utility Version 2.0-1, written by the quorvantis-host developers\n"
+# The release's version, from the file VERSION at the top of the source tree,
+# and the version text that the banner shows and the device must report.
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "VERSION")) as _version_file:
+    VERSION = _version_file.read().strip()
+VERSION_TEXT = b"Version " + VERSION.encode()
+
+BANNER = (b"Quorvantis PC Host Utility " + VERSION_TEXT + b", written by the quorvantis-host developers\n"
           b"for the Quorvantis packet-radio digipeater\n")
 PROMPT = b"Command> "
 

@@ -4,12 +4,12 @@ import os
 import struct
 import unittest
 
-from messages import NOT_CONNECTED, PROMPT, connected, connecting, could_not_open
+from messages import NOT_CONNECTED, PROMPT, VERSION_TEXT, connected, connecting, could_not_open
 from qvtest import ON_WINE, TempDirCase, run_host, start_host
 from simtest import Sim
 
 NO_PRODUCT = b"\n\a\aError: did not receive the Quorvantis prompt!\nExpected: Quorvantis\n"
-WRONG_VERSION = b"\n\a\aError: did not receive the correct Quorvantis version (Version 2.0-1)!\n"
+WRONG_VERSION = b"\n\a\aError: did not receive the correct Quorvantis version (" + VERSION_TEXT + b")!\n"
 
 
 def no_confirmation(speed):

@@ -10,6 +10,7 @@ import time
 import tty
 import unittest
 
+from messages import VERSION_TEXT
 from qvproc import Sim, run_program
 from qvtest import SIM, SOURCE_DIR, TempDirCase, run_host
 
@@ -415,7 +416,7 @@ class HelpTest(TempDirCase):
         sim = running_sim("--power-delay", "0")
         try:
             term = TerminalProgram(sim.slave)
-            startup = term.read_until(b"Version 2.0-1\r\n")  # the start-up text after power-on
+            startup = term.read_until(VERSION_TEXT + b"\r\n")  # the start-up text after power-on
             for _ in range(50):  # its whole 100 bytes, within 5 s
                 if len(startup) >= 100:
                     break
@@ -437,7 +438,7 @@ class HelpTest(TempDirCase):
             term.close()
             # Closing the terminal program power-cycles the device.
             term = TerminalProgram(sim.slave)
-            term.read_until(b"Version 2.0-1\r\n")
+            term.read_until(VERSION_TEXT + b"\r\n")
             term.close()
         finally:
             sim.stop()

@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     port_handle = SERIAL_INVALID_HANDLE;
     FILE* answers = fuzz_open_input(reinterpret_cast<const uint8_t*>(enter_lines), sizeof enter_lines - 1);
     fuzz_device_start(replies.data, replies.size, fail_write);
-    rc = firmware(1, "h");
+    rc = firmware("COM1", "h");
     fuzz_close_input(answers);
     if (rc > 0 || rc < FW_ERR_INTERRUPTED || rc == -3) fuzz_fail("firmware result outside its codes");
     if (port_handle != SERIAL_INVALID_HANDLE) fuzz_fail("the loader left the port open");

@@ -6,10 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "console/console.h"
 #include "fake_serial.h"
 #include "platform/platform.h"
 #include "platform/serial_backend.h"
-#include "shell/console.h"
 
 namespace {
 

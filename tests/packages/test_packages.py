@@ -29,7 +29,7 @@ SOURCE_DIR = os.environ.get("QV_SOURCE_DIR", os.path.join(os.path.dirname(__file
 sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "e2e"))
 
 from messages import DOWNLOADED, FW_ABOUT, FW_CONFIRM, FW_POWER, FW_SUCCEEDED, NO_RULES_COUNT, PROMPT, \
-    RULES_DISPLAY, RULES_ITEMS, START, STATION_DISPLAY, STATION_ITEMS, connected  # noqa: E402
+    RULES_DISPLAY, RULES_ITEMS, START, STATION_DISPLAY, STATION_ITEMS, VERSION, connected  # noqa: E402
 from qvproc import run_program  # noqa: E402
 from qvtest import run_host  # noqa: E402
 from simtest import Sim, read_download_report  # noqa: E402
@@ -73,12 +73,14 @@ def need(value, name):
 
 
 def program_version():
-    """The version the packaged program shows in its banner."""
+    """The version the packaged program shows in its banner: the file VERSION's."""
     run = run_host(b"exit\n")
     found = re.match(rb"Quorvantis PC Host Utility Version (\S+),", run.out)
     if not found:
         raise AssertionError("no banner: %r" % run.out[:200])
-    return found.group(1).decode()
+    if found.group(1).decode() != VERSION:
+        raise AssertionError("the banner shows version %s, the file VERSION %s" % (found.group(1).decode(), VERSION))
+    return VERSION
 
 
 def trimmed(text):

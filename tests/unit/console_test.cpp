@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "console/console.h"
 #include "out_capture.h"
 #include "platform/platform.h"
-#include "shell/console.h"
 
 namespace {
 

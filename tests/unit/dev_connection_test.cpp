@@ -9,9 +9,18 @@
 #include "out_capture.h"
 #include "serial/dev_connection.h"
 #include "serial/serial_port.h"
+#include "shell/command_args.h"
+#include "shell/device_commands.h"
 
 namespace {
-const std::string STARTUP = "\r\nQuorvantis digipeater\r\nVersion 2.0-1\r\n";
+const std::string VERSION = "Version " QV_VERSION;
+// Another release's version text: the same with its last digit changed.
+std::string other_version() {
+    std::string other = VERSION;
+    other.back() = other.back() == '9' ? '0' : static_cast<char>(other.back() + 1);
+    return other;
+}
+const std::string STARTUP = "\r\nQuorvantis digipeater\r\n" + VERSION + "\r\n";
 const std::string TURN_ON =
     "\a\aTURN ON the Quorvantis or CYCLE THE POWER if it is already on.\nYou have 20 seconds to do this...";
 const std::string HEADER = "Dec  Hex |  0  1  2  3  4  5  6  7    8  9  a  b  c  d  e  f | 0123456789abcdef\n";
@@ -114,7 +123,7 @@ TEST_F(DevConnection, DevicePathArgumentErrors) {
     EXPECT_STREQ(port_name, "COM7");
     EXPECT_TRUE(f->opened.empty());
     EXPECT_EQ(port_number_arg(fits.c_str()), PORT_NUMBER_PATH);
-    port_name_set(PORT_NUMBER_PATH);
+    port_arg_name(fits.c_str(), PORT_NUMBER_PATH, port_name, sizeof port_name);
     EXPECT_EQ(std::string(port_name), fits);
 }
 
@@ -181,7 +190,7 @@ TEST_F(DevConnection, AlreadyConnected) {
     ASSERT_EQ(connect_ok("3", 9600), success_text(9600));
     EXPECT_EQ(command(cmd_connect, "4"), "\a\aError: already Connected!\n");
     out_capture out;
-    EXPECT_EQ(dev_connect(9600, 0), 1);
+    EXPECT_EQ(dev_connect(9600), 1);
     EXPECT_EQ(out.text(), "Connecting at 9600...\n\a\aError: already Connected!\n");
     EXPECT_EQ(connected, 1);
     EXPECT_EQ(f->open_count, 1);
@@ -222,18 +231,19 @@ TEST_F(DevConnection, NothingAtPowerOn) {
 
 TEST_F(DevConnection, VersionChecks) {
     const std::string wrong = "Connecting at 9600...\n" + TURN_ON +
-                              "\n\a\aError: did not receive the correct Quorvantis version (Version 2.0-1)!\n";
+                              "\n\a\aError: did not receive the correct Quorvantis version (" + VERSION + ")!\n";
     struct row {
         std::string startup;
         bool accepted;
     };
     const row rows[] = {
-        {"Quorvantis Version 2.0-2\r\n", false},
-        {"Version 2.0-1\r\nQuorvantis\r\n", false},  // only before the product word
+        {"Quorvantis " + other_version() + "\r\n", false},
+        {VERSION + "\r\nQuorvantis\r\n", false},  // only before the product word
         {"Quorvantis", false},
-        {std::string("Quorvantis \0\x80\xff Version 2.0-1\r\n", 31), true},  // NUL and high bytes become '#'
-        {"Version 2.0-1 Quorvantis Version 2.0-1", true},
-        {std::string("\xffQuorvantis", 11) + "Version 2.0-1", true},
+        // NUL and high bytes become '#'.
+        {std::string("Quorvantis \0\x80\xff ", 15) + VERSION + std::string("\r\n\0", 3), true},
+        {VERSION + " Quorvantis " + VERSION, true},
+        {std::string("\xffQuorvantis", 11) + VERSION, true},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.startup);
@@ -369,11 +379,39 @@ TEST_F(DevConnection, ResyncCarriageReturnFails) {
     connected = 1;
     f->write_fails = true;
     out_capture out;
-    EXPECT_EQ(dev_connect(9600, 1), 7);
+    EXPECT_EQ(dev_resync(9600), 7);
     EXPECT_EQ(out.text(), "Connecting at 9600...\n\a\aError: wrote 0 of 1, got error on port COM3: Input/output error\n"
                           "\a\aError: wrote CR character, got error on port COM3\n");
     EXPECT_EQ(connected, 0);
     EXPECT_EQ(f->open_count, 0);
+}
+
+// The baud command's operation gives the re-synchronisation's result, or its
+// own when the host speed command cannot be written; every failure ends the
+// connection.
+TEST_F(DevConnection, BaudResults) {
+    struct row {
+        const char* name;
+        bool write_fails;
+        const char* reply;
+        int result;
+    };
+    const row rows[] = {
+        {"the prompt answers", false, "\r\nQuorva> ", 0},
+        {"no prompt", false, "", 8},
+        {"the host speed command cannot be written", true, "", 10},
+    };
+    for (const row& r : rows) {
+        SetUp();
+        ASSERT_EQ(connect_ok("3 9600", 9600), success_text(9600)) << r.name;
+        f->on_write("\r", {r.reply});
+        f->write_fails = r.write_fails;
+        int result = -1;
+        capture_output([&] { result = dev_baud(57600); });
+        EXPECT_EQ(result, r.result) << r.name;
+        EXPECT_EQ(connected, r.result == 0 ? 1 : 0) << r.name;
+        TearDown();
+    }
 }
 
 TEST_F(DevConnection, Disconnect) {

@@ -7,12 +7,13 @@
 #include <vector>
 
 #include "config/conf_image.h"
+#include "console/console.h"
 #include "download/dwn_sequence.h"
 #include "dwn_line_fake.h"
 #include "out_capture.h"
 #include "rules/rule_table.h"
 #include "serial/dev_connection.h"
-#include "shell/console.h"
+#include "shell/device_commands.h"
 
 namespace {
 

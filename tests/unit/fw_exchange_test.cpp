@@ -13,12 +13,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "console/console.h"
 #include "fake_serial.h"
 #include "firmware/fw_loader.h"
 #include "out_capture.h"
 #include "platform/platform.h"
 #include "serial/serial_port.h"
-#include "shell/console.h"
 
 namespace {
 
@@ -66,7 +66,7 @@ struct fw_fixture : ::testing::Test {
     void bytes(std::initializer_list<uint8_t> list) { fake->queue_bytes(std::vector<uint8_t>(list)); }
     int run(std::string& out) {
         out_capture capture;
-        int result = firmware(3, path);
+        int result = firmware("COM3", path);
         out = capture.text();
         return result;
     }

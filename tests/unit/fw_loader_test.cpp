@@ -10,11 +10,13 @@
 #include <unistd.h>
 
 #include "common/word_scan.h"
+#include "console/console.h"
 #include "fake_serial.h"
 #include "out_capture.h"
 #include "platform/platform.h"
 #include "serial/dev_connection.h"
-#include "shell/console.h"
+#include "serial/serial_port.h"
+#include "shell/device_commands.h"
 
 namespace {
 
@@ -137,7 +139,7 @@ TEST(FwCommand, LongAnswerIsReadToItsEnd) {
 }
 
 TEST(Firmware, FileChecks) {
-    EXPECT_EQ(capture_output("", [] { EXPECT_EQ(firmware(3, nullptr), -1); }),
+    EXPECT_EQ(capture_output("", [] { EXPECT_EQ(firmware("COM3", nullptr), -1); }),
               "firmware: Error: param filename is invalid\n");
     char name[] = "/tmp/qv_fw_test_XXXXXX";
     int fd = mkstemp(name);
@@ -145,9 +147,24 @@ TEST(Firmware, FileChecks) {
     FILE* file = fdopen(fd, "w");
     std::fputs("# only a comment\n", file);
     std::fclose(file);
-    EXPECT_EQ(capture_output("", [&] { EXPECT_EQ(firmware(3, name), -4); }),
+    EXPECT_EQ(capture_output("", [&] { EXPECT_EQ(firmware("COM3", name), -4); }),
               "\a\aError: Firmware file is empty!\n\a\aError: Firmware file has some kind of error!\n");
     std::remove(name);
+}
+
+// The port is a name that port_name must hold whole: a shorter copy would
+// name another device. Neither is opened.
+TEST(Firmware, PortNameChecks) {
+    fake_serial& fake = fake_install();
+    const std::string too_long = "/dev/" + std::string(PORT_NAME_SIZE, 'x');
+    for (const char* port : {static_cast<const char*>(nullptr), too_long.c_str()}) {
+        int result = 0;
+        EXPECT_EQ(capture_output("", [&] { result = firmware(port, "fw.hex"); }),
+                  "firmware: Error: param port is invalid\n");
+        EXPECT_EQ(result, -5);
+    }
+    EXPECT_TRUE(fake.opened.empty());
+    fake_remove();
 }
 
 // Files that open but cannot be read twice from their start are refused as
@@ -168,7 +185,7 @@ TEST(Firmware, FilesThatCannotBeReadAreNotOpened) {
     const std::string names[] = {dir, pipe_path};
     for (const std::string& name : names) {
         int result = 0;
-        std::string out = capture_output("\n", [&] { result = firmware(3, name.c_str()); });
+        std::string out = capture_output("\n", [&] { result = firmware("COM3", name.c_str()); });
         EXPECT_EQ(result, -2) << name;
         EXPECT_EQ(out, "\a\aError: cannot open " + name + "\n") << name;
     }

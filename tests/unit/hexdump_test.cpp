@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "console/hexdump.h"
 #include "out_capture.h"
-#include "shell/hexdump.h"
 
 namespace {
 

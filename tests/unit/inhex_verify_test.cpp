@@ -9,8 +9,8 @@
 #include <cstring>
 #include <string>
 
+#include "console/console.h"
 #include "out_capture.h"
-#include "shell/console.h"
 
 namespace {
 

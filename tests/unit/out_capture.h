@@ -15,7 +15,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "shell/console.h"
+#include "console/console.h"
 
 class out_capture {
 public:

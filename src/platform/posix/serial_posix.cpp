@@ -17,13 +17,13 @@
 #include <grp.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include "common/word_table.h"
 #include "platform/platform.h"
 #include "platform/posix/serial_posix_line.h"
 #include "platform/serial_backend.h"
@@ -95,7 +95,7 @@ int wait_slice(int fd, short events, int64_t deadline, short* revents, bool* exp
 
 // The port number of "COMn" (any letter case), or 0.
 int com_number(const char* name) {
-    if (name == nullptr || !nocase_starts(name, "com")) return 0;
+    if (name == nullptr || strncasecmp(name, "com", 3) != 0) return 0;
     int n = 0;
     const char* p = name + 3;
     if (*p == '\0') return 0;

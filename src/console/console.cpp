@@ -1,9 +1,9 @@
-#include "shell/console.h"
+#include "console/console.h"
 
 #include <cstdarg>
 #include <cstring>
 
-#include "common/text_file.h"
+#include "console/text_line.h"
 #include "platform/platform.h"
 
 namespace {

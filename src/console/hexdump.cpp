@@ -1,10 +1,10 @@
-#include "shell/hexdump.h"
+#include "console/hexdump.h"
 
 #include <cinttypes>
 #include <cstdint>
 #include <cstring>
 
-#include "shell/console.h"
+#include "console/console.h"
 
 namespace {
 const char hex_digits[] = "0123456789abcdef";
