@@ -295,8 +295,6 @@ int firmware(const char* port, const char* file_name) {
     if (port != port_name) std::snprintf(port_name, sizeof port_name, "%s", port);
     if (open_port(port_name, FW_SPEED) != SERIAL_OK) {
         con_print("\a\aError: could not open COM port %s\n", port_name);
-        // set_comm_prop leaves the port open only when it refused its own arguments.
-        close_port();
         std::fclose(file);
         return FW_ERR_PORT_OPEN;
     }

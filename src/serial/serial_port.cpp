@@ -126,6 +126,21 @@ int apply_link_settings(const char* name, uint32_t baud) {
     }
     return SERIAL_OK;
 }
+
+// The port-wide time-outs for the speed just applied.
+int install_port_timeouts(const char* name) {
+    uint32_t baud = port_settings.baud;
+    port_timeouts.read_interval = 0;
+    port_timeouts.read_multiplier = per_byte(CHARACTER_MS, baud);
+    port_timeouts.read_constant = PORT_READ_CONSTANT_MS;
+    port_timeouts.write_multiplier = per_byte(WRITE_BYTE_MS, baud);
+    port_timeouts.write_constant = WRITE_CONSTANT_MS;
+    if (!backend().set_timeouts(port_handle, &port_timeouts)) {
+        con_print("\a\aError: could not set the comm timeouts for port %s: %s\n", name, sys_error_text());
+        return SERIAL_ERR_OPEN_TIMEOUTS;
+    }
+    return SERIAL_OK;
+}
 }  // namespace
 
 void close_port() {
@@ -143,17 +158,11 @@ int open_port(const char* name, uint32_t speed) {
         con_print("\a\aError: cannot open com port %s: %s\n", name, sys_error_text());
         return SERIAL_ERR_OPEN;
     }
-    if (set_comm_prop(name, speed) != SERIAL_OK) return SERIAL_ERR_OPEN_PROPERTIES;
-    uint32_t baud = port_settings.baud;
-    port_timeouts.read_interval = 0;
-    port_timeouts.read_multiplier = per_byte(CHARACTER_MS, baud);
-    port_timeouts.read_constant = PORT_READ_CONSTANT_MS;
-    port_timeouts.write_multiplier = per_byte(WRITE_BYTE_MS, baud);
-    port_timeouts.write_constant = WRITE_CONSTANT_MS;
-    if (!backend().set_timeouts(port_handle, &port_timeouts)) {
-        con_print("\a\aError: could not set the comm timeouts for port %s: %s\n", name, sys_error_text());
+    int rc = set_comm_prop(name, speed) == SERIAL_OK ? install_port_timeouts(name) : SERIAL_ERR_OPEN_PROPERTIES;
+    // Every way out but success leaves no port open, whatever refused it.
+    if (rc != SERIAL_OK) {
         close_port();
-        return SERIAL_ERR_OPEN_TIMEOUTS;
+        return rc;
     }
     purge_port();
     return SERIAL_OK;

@@ -44,6 +44,9 @@ enum serial_result : int {
     SERIAL_ERR_WRITE = -3,         // the write failed or was cut short
 };
 
+// Opens the port named name at speed (one of the line speed table's) with the
+// link's settings and time-outs, and empties its queues. Whatever refuses it,
+// a failure leaves no port open.
 int open_port(const char* name, uint32_t speed);
 int set_comm_prop(const char* name, uint32_t speed);
 int write_port(const char* name, const void* bytes, int length);

@@ -206,6 +206,22 @@ TEST_F(DevConnection, PortCannotBeOpened) {
     EXPECT_EQ(port_handle, SERIAL_INVALID_HANDLE);
 }
 
+TEST_F(DevConnection, SpeedTheLineCannotTake) {
+    // The connect commands offer only speeds of the line's table; one from
+    // elsewhere is refused by the port after it was opened, and the port is
+    // closed again before the connect gives up.
+    std::snprintf(port_name, sizeof port_name, "COM3");
+    out_capture out;
+    EXPECT_EQ(dev_connect(12345), DEV_ERR_OPEN);
+    EXPECT_EQ(out.text(),
+              "Connecting at 12345...\n\a\aError: Invalid baud rate 12345\n\a\aError: could not open COM port COM3\n");
+    EXPECT_EQ(f->opened.size(), 1u);
+    EXPECT_EQ(f->closes, 1);
+    EXPECT_EQ(f->open_count, 0);
+    EXPECT_EQ(port_handle, SERIAL_INVALID_HANDLE);
+    EXPECT_EQ(connected, 0);
+}
+
 TEST_F(DevConnection, NoProductWord) {
     device(std::string("Hello\0", 6), "");
     std::string expected = "Connecting at 9600...\n" + TURN_ON +

@@ -205,18 +205,24 @@ TEST_F(SerialPort, OpenFailures) {
 }
 
 TEST_F(SerialPort, SpeedsOutsideTheTable) {
+    // The port was open when the speed was refused: it is closed again.
     {
         out_capture out;
         EXPECT_EQ(open_port("COM3", 12345), -3);
         EXPECT_EQ(out.text(), "\a\aError: Invalid baud rate 12345\n");
         EXPECT_TRUE(f->states_set.empty());
+        EXPECT_EQ(f->closes, 1);
+        EXPECT_EQ(f->open_count, 0);
+        EXPECT_EQ(port_handle, SERIAL_INVALID_HANDLE);
     }
-    close_port();
     f = &fake_install();
     {
         out_capture out;
         EXPECT_EQ(open_port("COM3", 0), -3);
         EXPECT_EQ(out.text(), "get_baud: Error: invalid baud: 0\n\a\aError: Invalid baud rate 0\n");
+        EXPECT_EQ(f->closes, 1);
+        EXPECT_EQ(f->open_count, 0);
+        EXPECT_EQ(port_handle, SERIAL_INVALID_HANDLE);
     }
     out_capture out;
     EXPECT_EQ(set_comm_prop(nullptr, 9600), -1);
