@@ -10,7 +10,7 @@
 std::array<rule_entry, RULE_MAX> rule_table{};
 bool rules_processed = false;
 
-const std::array<word_code, 9> rule_command_table = {{
+const std::array<rule_command, 9> rule_command_table = {{
     {"implicit", RULE_KIND_IMPLICIT},
     {"destin", RULE_KIND_DESTIN},
     {"dst", RULE_KIND_DESTIN},
@@ -29,8 +29,8 @@ void rule_set_f32(rule_entry& rule, size_t offset, float value) {
 }
 
 const char* rule_kind_name(int kind) {
-    for (const word_code& entry : rule_command_table) {
-        if (entry.code == kind) return entry.word;
+    for (const rule_command& entry : rule_command_table) {
+        if (entry.kind == kind) return entry.word;
     }
     return "?";
 }
@@ -128,7 +128,9 @@ void fill_value_texts(const rule_entry& rule, const value_texts& formats, arg_te
 // The four argument texts of a rule, by its kind; all empty for a kind that
 // no rule has.
 void fill_texts(const rule_entry& rule, arg_texts& texts) {
-    switch (rule.kind) {
+    switch (static_cast<rule_kind>(rule.kind)) {
+    case RULE_KIND_IMPLICIT:
+        break;
     case RULE_KIND_DESTIN:
     case RULE_KIND_SOURCE:
         fill_call_texts(rule, texts[0]);
@@ -147,8 +149,6 @@ void fill_texts(const rule_entry& rule, arg_texts& texts) {
         break;
     case RULE_KIND_SECTOR:
         fill_value_texts(rule, sector_texts, texts);
-        break;
-    default:
         break;
     }
 }

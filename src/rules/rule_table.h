@@ -6,16 +6,18 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "common/word_table.h"
-
-// Rule kinds (command codes shared with the rule commands).
-constexpr uint8_t RULE_KIND_IMPLICIT = 36;  // never stored in a record
-constexpr uint8_t RULE_KIND_DESTIN = 37;
-constexpr uint8_t RULE_KIND_SOURCE = 38;
-constexpr uint8_t RULE_KIND_CIRCLE = 39;
-constexpr uint8_t RULE_KIND_COMPASS = 40;
-constexpr uint8_t RULE_KIND_RECTANGLE = 41;
-constexpr uint8_t RULE_KIND_SECTOR = 42;
+// Rule kinds (command codes shared with the rule commands), the byte a
+// record's kind holds. Every switch over a kind names each of them and has no
+// default, so the compiler points at each one a new kind must be added to.
+enum rule_kind : uint8_t {
+    RULE_KIND_IMPLICIT = 36,  // never stored in a record
+    RULE_KIND_DESTIN = 37,
+    RULE_KIND_SOURCE = 38,
+    RULE_KIND_CIRCLE = 39,
+    RULE_KIND_COMPASS = 40,
+    RULE_KIND_RECTANGLE = 41,
+    RULE_KIND_SECTOR = 42,
+};
 
 // flags: action in the low four bits, modifiers in the high four.
 constexpr uint8_t RULE_DROP = 0x04;
@@ -71,7 +73,12 @@ static_assert(sizeof(rule_table) == 2800, "the rule block is 2800 bytes");
 // Set once a rules file has been read to its end without error.
 extern bool rules_processed;
 
-extern const std::array<word_code, 9> rule_command_table;
+// A rule command word and the kind of rule it writes.
+struct rule_command {
+    const char* word;
+    rule_kind kind;
+};
+extern const std::array<rule_command, 9> rule_command_table;
 extern const std::array<const char*, 9> compass_names;
 
 // The command word of the first table entry with this kind code, or "?".

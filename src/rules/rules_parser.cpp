@@ -231,22 +231,33 @@ int handle_sector(rules_run& run) {
     return RULES_OK;
 }
 
-// The arguments of a rule of the given kind into its record.
-int take_rule_arguments(rules_run& run, int kind) {
+// The arguments of a rule of the given kind into its record. An implicit
+// line has neither arguments nor a record.
+int take_rule_arguments(rules_run& run, rule_kind kind) {
+    int rc = RULES_OK;
     switch (kind) {
+    case RULE_KIND_IMPLICIT:
+        break;
     case RULE_KIND_DESTIN:
-        return handle_call(run, true);
+        rc = handle_call(run, true);
+        break;
     case RULE_KIND_SOURCE:
-        return handle_call(run, false);
+        rc = handle_call(run, false);
+        break;
     case RULE_KIND_CIRCLE:
-        return handle_circle(run);
+        rc = handle_circle(run);
+        break;
     case RULE_KIND_COMPASS:
-        return handle_compass(run);
+        rc = handle_compass(run);
+        break;
     case RULE_KIND_RECTANGLE:
-        return take_angles(run, rectangle_angles);
-    default:
-        return handle_sector(run);
+        rc = take_angles(run, rectangle_angles);
+        break;
+    case RULE_KIND_SECTOR:
+        rc = handle_sector(run);
+        break;
     }
+    return rc;
 }
 
 // The action code of the line's action word (RULE_DROP or RULE_PASS), or
@@ -260,10 +271,10 @@ int take_action(const rules_run& run, const char* word) {
     return rule_action_table[static_cast<size_t>(row)].code;
 }
 
-// The kind code of the line's command word (positive), or a failure
-// (negative) after its message. With 100 lines accepted already, any command
-// word is one too many.
-int take_kind(rules_run& run, int accepted) {
+// The kind of the line's command word into kind (RULES_OK), or a failure
+// after its message. With 100 lines accepted already, any command word is one
+// too many.
+int take_kind(rules_run& run, int accepted, rule_kind& kind) {
     char* command = directive_word(run.df, BLANK_SET);
     if (command == nullptr) return line_error(run, "missing arguments", RULES_ERR_MISSING_ARGUMENTS);
     if (directive_is_comment_char(command[0])) return line_error(run, "missing command", RULES_ERR_COMMAND_COMMENTED);
@@ -272,7 +283,7 @@ int take_kind(rules_run& run, int accepted) {
                   line_echo.data());
         return RULES_ERR_LIMIT;
     }
-    int row = word_lookup(rule_command_table, command);
+    int row = word_lookup(rule_command_table, &rule_command::word, command);
     if (row == WORD_AMBIGUOUS) {
         con_print("\a\aError: %s[%d]: Ambiguous command: %s:\n%s\n", run.path, shown_line(run), command,
                   line_echo.data());
@@ -283,7 +294,8 @@ int take_kind(rules_run& run, int accepted) {
                   line_echo.data());
         return RULES_ERR_COMMAND;
     }
-    return rule_command_table[static_cast<size_t>(row)].code;
+    kind = rule_command_table[static_cast<size_t>(row)].kind;
+    return RULES_OK;
 }
 
 // Lines accepted so far, and how many of them were "implicit".
@@ -297,8 +309,9 @@ struct rule_counts {
 int process_rule_line(rules_run& run, const char* action_text, rule_counts& counts) {
     const int action = take_action(run, action_text);
     if (action < 0) return action;
-    const int kind = take_kind(run, counts.accepted);
-    if (kind < 0) return kind;
+    rule_kind kind = RULE_KIND_IMPLICIT;
+    const int taken = take_kind(run, counts.accepted, kind);
+    if (taken != RULES_OK) return taken;
     if (kind == RULE_KIND_IMPLICIT) {
         conf_image.implicit_action = action == RULE_DROP ? IMPLICIT_DROP : IMPLICIT_PASS;
         ++counts.implicit;
@@ -307,7 +320,7 @@ int process_rule_line(rules_run& run, const char* action_text, rule_counts& coun
     }
     // Fewer than 100 accepted lines, so a record is free.
     run.rule = &rule_table[static_cast<size_t>(counts.accepted - counts.implicit)];
-    run.rule->kind = static_cast<uint8_t>(kind);
+    run.rule->kind = kind;
     run.rule->flags = static_cast<uint8_t>(action);
     run.rule->line = static_cast<uint16_t>(run.df.line_number);
     int rc = take_rule_arguments(run, kind);
