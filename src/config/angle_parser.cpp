@@ -22,15 +22,17 @@ enum angle_fault : int {
     ANGLE_ERR_DMC_NO_IDENTIFIER = -7,
     ANGLE_ERR_DMC_MINUS_AND_DIRECTION = -8,
     ANGLE_ERR_DMC_TWO_DIRECTIONS = -9,
+    // Colon and Dotted texts whose walk a newline ends before the second
+    // separator (the counts above take the whole text): inside a field...
     ANGLE_ERR_FIXED_POINTER = -10,
-    ANGLE_ERR_COLON_CUT = -11,   // a newline before the second colon
-    ANGLE_ERR_DOTTED_CUT = -12,  // a newline before the second period
+    // ...or where a field begins: at the start or right after the first colon,
+    ANGLE_ERR_COLON_CUT = -11,
+    ANGLE_ERR_DOTTED_CUT = -12,  // or period
     ANGLE_ERR_DMC_DEGREES_TWICE = -13,
     ANGLE_ERR_DMC_MINUTES_TWICE = -14,
     ANGLE_ERR_DMC_SECONDS_TWICE = -15,
     ANGLE_ERR_DMC_CHARACTER = -16,
-    ANGLE_ERR_DMC_POINTER = -17,
-    ANGLE_ERR_FORMAT = -18,
+    ANGLE_ERR_DMC_POINTER = -17,  // a number after the last identifier
 };
 
 bool is_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
@@ -166,12 +168,15 @@ int walk_fixed(const char* text, angle_format format, parts& v) {
         }
         return ANGLE_OK;
     }
+    // The choice of notation counted two separators in the text, so only a
+    // newline ends the walk before the second: the angle is incomplete, and it
+    // is refused rather than read as what came before. A newline inside a
+    // field ("45:30\n:00") leaves the field start behind the walk's end...
     if (field != p) {
         con_print("\a\aInternal Error: pointer mismatch\n");
         return ANGLE_ERR_FIXED_POINTER;
     }
-    // A newline ended the text before its second separator: the angle is
-    // incomplete, so it is refused rather than read as what came before.
+    // ...one where a field begins ("45:\n30:00") cuts the text there.
     if (format == angle_format::colon) {
         con_print("\a\aInternal Error: Colon format\n");
         return ANGLE_ERR_COLON_CUT;
@@ -251,10 +256,6 @@ double dmctodeg(const char* text) {
         break;
     case angle_format::dmc:
         rc = walk_dmc(text, v);
-        break;
-    default:
-        con_print("\a\aInternal Error: could not determine format\n");
-        rc = ANGLE_ERR_FORMAT;
         break;
     }
     if (rc != ANGLE_OK) return ANGLE_ERROR;

@@ -194,6 +194,9 @@ TEST(AngleParser, IncompleteFixedFields) {
         {"45:\n30:00", "\a\aInternal Error: Colon format\n"},
         {"45.\n30.", "\a\aInternal Error: Dotted format\n"},
         {"45.30\n.", "\a\aInternal Error: pointer mismatch\n"},
+        // A newline before the first field cuts the text as well.
+        {"\n45:30:00", "\a\aInternal Error: Colon format\n"},
+        {"\n45.30.", "\a\aInternal Error: Dotted format\n"},
     };
     for (const auto& row : rows) {
         out_capture out;
