@@ -234,30 +234,22 @@ int handle_sector(rules_run& run) {
 // The arguments of a rule of the given kind into its record. An implicit
 // line has neither arguments nor a record.
 int take_rule_arguments(rules_run& run, rule_kind kind) {
-    int rc = RULES_OK;
     switch (kind) {
     case RULE_KIND_IMPLICIT:
         break;
     case RULE_KIND_DESTIN:
-        rc = handle_call(run, true);
-        break;
     case RULE_KIND_SOURCE:
-        rc = handle_call(run, false);
-        break;
+        return handle_call(run, kind == RULE_KIND_DESTIN);
     case RULE_KIND_CIRCLE:
-        rc = handle_circle(run);
-        break;
+        return handle_circle(run);
     case RULE_KIND_COMPASS:
-        rc = handle_compass(run);
-        break;
+        return handle_compass(run);
     case RULE_KIND_RECTANGLE:
-        rc = take_angles(run, rectangle_angles);
-        break;
+        return take_angles(run, rectangle_angles);
     case RULE_KIND_SECTOR:
-        rc = handle_sector(run);
-        break;
+        return handle_sector(run);
     }
-    return rc;
+    return RULES_OK;
 }
 
 // The action code of the line's action word (RULE_DROP or RULE_PASS), or
