@@ -13,24 +13,13 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "sim_clock.h"
 #include "sim_device.h"
 
 namespace {
 std::map<std::string, sim_mode_factory>& registry() {
     static std::map<std::string, sim_mode_factory> modes;
     return modes;
-}
-
-int64_t now_ns() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
-}
-
-int64_t now_ms() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 // What the device does wrong when a test asks (--fault NAME).
@@ -186,7 +175,7 @@ bool sim_device::setup() {
 
 void sim_device::report(const std::string& line) {
     // --stamp: each line says when it happened, on the monotonic clock.
-    if (options_.stamp) std::printf("@%lld ", static_cast<long long>(now_ns()));
+    if (options_.stamp) std::printf("@%lld ", static_cast<long long>(sim_clock_ns()));
     std::printf("%s\n", line.c_str());
     std::fflush(stdout);
 }
@@ -211,14 +200,14 @@ void sim_device::flush_output() {
             allowed = pace_out_due();
             if (allowed == 0) return;
         } else if (options_.pace_baud != 0) {
-            int64_t now = now_ms();
+            int64_t now = sim_clock_ms();
             if (paced_bytes_ == 0) pace_start_ms_ = now;
             uint64_t due = static_cast<uint64_t>((now - pace_start_ms_) * (options_.pace_baud / 10) / 1000) + 1;
             if (due <= paced_bytes_) return;
             allowed = static_cast<size_t>(due - paced_bytes_) < allowed ? static_cast<size_t>(due - paced_bytes_)
                                                                          : allowed;
         }
-        int64_t sent_at = options_.stamp ? now_ns() : 0;
+        int64_t sent_at = options_.stamp ? sim_clock_ns() : 0;
         ssize_t w = write(line_fd_, out_.data(), allowed);
         if (w <= 0) return;  // full (or the host went): try again on the next turn
         if (options_.stamp) last_send_ns_ = sent_at;
@@ -366,11 +355,8 @@ void sim_device::monitor_bytes(const uint8_t* data, size_t n) {
         }
         if (want_lf_for_download_) {
             want_lf_for_download_ = false;
-            if (b == '\n') {
-                enter_mode("download");
-                continue;
-            }
             enter_mode("download");
+            if (b == '\n') continue;  // the line end of the command: the mode takes what follows
             if (mode_) {
                 mode_->on_bytes(*this, data + i, n - i);
                 return;
@@ -411,7 +397,7 @@ void sim_device::watch_events() {
             if ((e->mask & IN_OPEN) != 0) {
                 if (++opens_ == 1) {
                     host_open_ = true;
-                    opened_at_ms_ = now_ms();
+                    opened_at_ms_ = sim_clock_ms();
                     report("opened");
                     if (unplug_point(AT_OPEN)) return;
                 }
@@ -452,14 +438,14 @@ void sim_device::read_host(int64_t& noticed_ns) {
     std::array<uint8_t, 4096> buf{};
     if (on_tty()) {
         ssize_t got = read(line_fd_, buf.data(), buf.size());
-        noticed_ns = now_ns();
+        noticed_ns = sim_clock_ns();
         if (got > 0) host_bytes(buf.data(), static_cast<size_t>(got), noticed_ns);
         return;
     }
     size_t want = exact_pacing() ? pace_in_want(buf.size()) : buf.size();
     ssize_t got = want == 0 ? 0 : read(line_fd_, buf.data(), want);
     // When the first of these bytes was noticed (paced: it started on the line then).
-    noticed_ns = exact_pacing() ? in_free_ns_ : now_ns();
+    noticed_ns = exact_pacing() ? in_free_ns_ : sim_clock_ns();
     if (exact_pacing() && want > 0) pace_in_read(got > 1 && buf[0] == TIOCPKT_DATA ? static_cast<size_t>(got - 1) : 0);
     if (got > 1 && buf[0] == TIOCPKT_DATA) {
         host_bytes(buf.data() + 1, static_cast<size_t>(got - 1), noticed_ns);
@@ -512,7 +498,7 @@ void sim_device::run() {
         if ((p[0].revents & POLLIN) != 0) watch_events();
         if (unplugged_) break;
         if (!host_open_) continue;
-        int64_t now = now_ms();
+        int64_t now = sim_clock_ms();
         if (on_tty() && power_request_ && powered_) {
             // The operator's switch: off, and on again.
             report("power-off");

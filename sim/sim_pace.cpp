@@ -3,11 +3,11 @@
 // idle time is never saved up. A byte is handed over when its last bit is on
 // the line. The loop sleeps until the next byte is due instead of spinning.
 #include <algorithm>
-#include <ctime>
 
 #include <poll.h>
 #include <sys/ioctl.h>
 
+#include "sim_clock.h"
 #include "sim_device.h"
 
 namespace {
@@ -15,12 +15,6 @@ namespace {
 // the rest on the clock, so the byte reaches the host on time and not a
 // timer's wake-up later.
 constexpr int64_t EARLY_NS = 200000;
-
-int64_t clock_ns() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
-}
 }  // namespace
 
 int64_t sim_device::pace_byte_ns() const { return 10000000000LL / options_.pace_baud; }
@@ -30,16 +24,16 @@ void sim_device::pace_send_start() {
     // reply to host bytes starts when the last of them was complete: how late
     // this loop woke up to read them is no time on the line.
     if (!out_.empty()) return;
-    int64_t now = clock_ns();
+    int64_t now = sim_clock_ns();
     int64_t start = pace_reply_ ? std::min(now, in_free_ns_) : now;
     out_free_ns_ = std::max(out_free_ns_, start);
 }
 
 size_t sim_device::pace_out_due() {
     int64_t next = out_free_ns_ + pace_byte_ns();
-    int64_t now = clock_ns();
+    int64_t now = sim_clock_ns();
     if (next > now && next - now <= EARLY_NS) {
-        while (now < next) now = clock_ns();
+        while (now < next) now = sim_clock_ns();
     }
     int64_t due = (now - out_free_ns_) / pace_byte_ns();
     if (due <= 0) return 0;
@@ -49,7 +43,7 @@ size_t sim_device::pace_out_due() {
 void sim_device::pace_out_sent(size_t n) { out_free_ns_ += static_cast<int64_t>(n) * pace_byte_ns(); }
 
 size_t sim_device::pace_in_want(size_t room) {
-    int64_t now = clock_ns();
+    int64_t now = sim_clock_ns();
     if (!in_busy_) {
         // No data: a note of packet mode (the host emptied its queues), read
         // at once on its own.
@@ -76,7 +70,7 @@ void sim_device::pace_in_read(size_t n) {
 
 void sim_device::pace_poll(short& events, int64_t& wait_ns) {
     pace_reply_ = false;  // what is sent from here on answers nothing read yet
-    int64_t now = clock_ns();
+    int64_t now = sim_clock_ns();
     if (in_busy_) {
         int64_t next = in_free_ns_ + pace_byte_ns() - now;
         int pending = 0;

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 
 #include "common/text_file.h"
@@ -24,6 +25,8 @@ void count_line(directive_file& df) {
 }  // namespace
 
 bool directive_is_comment_char(char c) { return c == '#' || c == '/' || c == ';'; }
+
+int shown_line(const directive_file& df) { return static_cast<int16_t>(df.line_number); }
 
 int directive_open(directive_file& df, const char* path, const char* who) {
     df = directive_file{};

@@ -60,3 +60,7 @@ char* directive_word(directive_file& df, const char* separators);
 directive_arg_state directive_arg(directive_file& df, const char* separators, char** word);
 
 bool directive_is_comment_char(char c);
+
+// The current line's number as the parsers' messages show it: a signed
+// 16-bit number, so a line past 32767 shows as negative.
+int shown_line(const directive_file& df);

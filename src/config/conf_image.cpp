@@ -43,6 +43,12 @@ uint32_t conf_default_connect_baud() {
     return conf_image.default_baud_is_dstar != 0 ? conf_image.dstar_baud : conf_image.host_baud;
 }
 
+const char* implicit_action_word(uint16_t action) {
+    if (action == IMPLICIT_DROP) return "Drop";
+    if (action == IMPLICIT_PASS) return "Pass";
+    return "?";
+}
+
 namespace {
 const char* on_off(uint16_t flag) { return flag != 0 ? "En" : "Dis"; }
 const char* yes_no(uint16_t flag) { return flag != 0 ? "Yes" : "No"; }
@@ -72,12 +78,9 @@ void conf_display() {
         con_print("%.*s%s", DIGI_PATH_CHARS, conf_image.digi_path[i], i + 1 < count ? "," : "");
     }
 
-    const char* action = conf_image.implicit_action == IMPLICIT_DROP   ? "Drop"
-                         : conf_image.implicit_action == IMPLICIT_PASS ? "Pass"
-                                                                       : "?";
     con_print("\nLog Port: %s\nFix Valid: %s\tPass packets without valid position: %s\n"
               "Halt On Error: %s\tDrop Mangled Packet: %s\nRule count %u\tImplicit Rule Action: %s\n",
               yes_no(conf_image.log_port), yes_no(conf_image.fix_valid), yes_no(conf_image.pass_no_position),
               yes_no(conf_image.halt_on_error), yes_no(conf_image.drop_mangled),
-              static_cast<unsigned>(conf_image.rule_count), action);
+              static_cast<unsigned>(conf_image.rule_count), implicit_action_word(conf_image.implicit_action));
 }

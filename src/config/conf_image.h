@@ -71,6 +71,9 @@ constexpr int DIGI_PATH_CHARS = static_cast<int>(std::extent_v<decltype(conf_ima
 
 constexpr uint16_t IMPLICIT_PASS = 112;  // 'p'
 constexpr uint16_t IMPLICIT_DROP = 100;  // 'd'
+// The word the displays show for an implicit action: "Drop", "Pass", or "?"
+// for any other value.
+const char* implicit_action_word(uint16_t action);
 
 extern const conf_image_t conf_default;
 extern conf_image_t conf_image;

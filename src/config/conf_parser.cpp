@@ -55,8 +55,6 @@ const std::array<word_code, 17> conf_keyword_table = {{
 // Arguments end at comment characters, blanks, tabs and commas.
 constexpr const char* ARG_SEPARATORS = "#/; \t,";
 
-int shown_line(const directive_file& df) { return static_cast<int16_t>(df.line_number); }
-
 // The next argument, or the keyword's missing message: CONF_ERR_ARGUMENT at
 // the end of the line, CONF_ERR_COMMENTED when the word stands after the
 // comment character.

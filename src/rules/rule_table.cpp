@@ -157,14 +157,12 @@ void fill_texts(const rule_entry& rule, arg_texts& texts) {
 void rules_display() {
     if (conf_image.rule_count == 0) {
         con_print("No Rules are configured!  Implicit Rule Action is %s\n",
-                  conf_image.implicit_action == IMPLICIT_DROP   ? "Drop"
-                  : conf_image.implicit_action == IMPLICIT_PASS ? "Pass"
-                                                                : "?");
+                  implicit_action_word(conf_image.implicit_action));
         return;
     }
     con_print("Rule count %d plus Implicit\n", static_cast<int>(conf_image.rule_count));
     con_print("\n%-6s %-9s %-s Arguments\n", "Action", "Command", "Mods");
-    con_print("%-6s %-9s\n", conf_image.implicit_action == IMPLICIT_DROP ? "Drop" : "Pass", "Implicit");
+    con_print("%-6s %-9s\n", implicit_action_word(conf_image.implicit_action), "Implicit");
     int count = conf_image.rule_count < RULE_MAX ? conf_image.rule_count : RULE_MAX;
     for (int i = 0; i < count; ++i) {
         const rule_entry& rule = rule_table[static_cast<size_t>(i)];

@@ -35,11 +35,9 @@ struct rules_run {
     rule_entry* rule;
 };
 
-int shown_line(const rules_run& run) { return static_cast<int16_t>(run.df.line_number); }
-
 // A line error without an extra value: "<path>[<line>]: <text>:\n<line>\n".
 int line_error(const rules_run& run, const char* text, int code) {
-    con_print("\a\aError: %s[%d]: %s:\n%s\n", run.path, shown_line(run), text, line_echo.data());
+    con_print("\a\aError: %s[%d]: %s:\n%s\n", run.path, shown_line(run.df), text, line_echo.data());
     return code;
 }
 
@@ -72,7 +70,7 @@ int take_angle(rules_run& run, const angle_arg& arg) {
     // ANGLE_ERROR lies beyond every range, so a bad text fails here too.
     double value = dmctodeg(word);
     if (!(value >= arg.low && value <= arg.high)) {
-        con_print(arg.range_format, run.path, shown_line(run), value, line_echo.data());
+        con_print(arg.range_format, run.path, shown_line(run.df), value, line_echo.data());
         return arg.range_code;
     }
     rule_set_f32(*run.rule, arg.offset, static_cast<float>(value));
@@ -150,7 +148,7 @@ int handle_call(rules_run& run, bool destin) {
             *dash = '\0';
             int ssid = text_whole(dash + 1);
             if (ssid < 0 || ssid > 15) {
-                con_print("\a\aError: %s[%d]: invalid SSID range [0..15]: %d:\n%s\n", run.path, shown_line(run),
+                con_print("\a\aError: %s[%d]: invalid SSID range [0..15]: %d:\n%s\n", run.path, shown_line(run.df),
                           ssid, line_echo.data());
                 return RULES_ERR_SSID_RANGE;
             }
@@ -162,7 +160,7 @@ int handle_call(rules_run& run, bool destin) {
     if (len > static_cast<size_t>(RULE_CALL_MAX)) {
         con_print(destin ? "\a\aError: %s[%d]: Destination is too long: %s:\n%s\n"
                          : "\a\aError: %s[%d]: Source is too long: %s:\n%s\n",
-                  run.path, shown_line(run), word, line_echo.data());
+                  run.path, shown_line(run.df), word, line_echo.data());
         return destin ? RULES_ERR_DESTIN_TOO_LONG : RULES_ERR_SOURCE_TOO_LONG;
     }
     std::memcpy(rule.slot + RULE_OFF_CALL, word, len);
@@ -177,7 +175,7 @@ int handle_circle(rules_run& run) {
     double radius = text_decimal(word, true);
     // A radius beyond the float range would be stored as infinity.
     if (!fits_f32(radius) || !(static_cast<float>(radius) > 0.0f)) {
-        con_print("\a\aError: %s[%d]: invalid Circle Radius, must be > 0: %f:\n%s\n", run.path, shown_line(run),
+        con_print("\a\aError: %s[%d]: invalid Circle Radius, must be > 0: %f:\n%s\n", run.path, shown_line(run.df),
                   radius, line_echo.data());
         return RULES_ERR_CIRCLE_RADIUS_RANGE;
     }
@@ -198,7 +196,7 @@ int handle_compass(rules_run& run) {
         }
     }
     if (dir == 0) {
-        con_print("\a\aError: %s[%d]: invalid compass Direction %s:\n%s\n", run.path, shown_line(run), word,
+        con_print("\a\aError: %s[%d]: invalid compass Direction %s:\n%s\n", run.path, shown_line(run.df), word,
                   line_echo.data());
         return RULES_ERR_COMPASS_DIRECTION;
     }
@@ -224,7 +222,7 @@ int handle_sector(rules_run& run) {
     double outer = text_decimal(word, true);
     if (!fits_f32(outer) || !(static_cast<float>(outer) > inner_f)) {
         con_print("\a\aError: %s[%d]: invalid Outer Range, must be > Inner Range: %f:\n%s\n", run.path,
-                  shown_line(run), outer, line_echo.data());
+                  shown_line(run.df), outer, line_echo.data());
         return RULES_ERR_SECTOR_OUTER;
     }
     rule_set_f32(*run.rule, RULE_OFF_OUTER, static_cast<float>(outer));
@@ -257,7 +255,7 @@ int take_rule_arguments(rules_run& run, rule_kind kind) {
 int take_action(const rules_run& run, const char* word) {
     int row = word_find(rule_action_table, word);
     if (row == WORD_NONE) {
-        con_print("\a\aError: %s[%d]: action %s invalid:\n%s\n", run.path, shown_line(run), word, line_echo.data());
+        con_print("\a\aError: %s[%d]: action %s invalid:\n%s\n", run.path, shown_line(run.df), word, line_echo.data());
         return RULES_ERR_ACTION;
     }
     return rule_action_table[static_cast<size_t>(row)].code;
@@ -271,18 +269,18 @@ int take_kind(rules_run& run, int accepted, rule_kind& kind) {
     if (command == nullptr) return line_error(run, "missing arguments", RULES_ERR_MISSING_ARGUMENTS);
     if (directive_is_comment_char(command[0])) return line_error(run, "missing command", RULES_ERR_COMMAND_COMMENTED);
     if (accepted >= RULE_MAX) {
-        con_print("\a\aError: %s[%d]: rule limit (%d) exceeded:\n%s\n", run.path, shown_line(run), RULE_MAX,
+        con_print("\a\aError: %s[%d]: rule limit (%d) exceeded:\n%s\n", run.path, shown_line(run.df), RULE_MAX,
                   line_echo.data());
         return RULES_ERR_LIMIT;
     }
     int row = word_lookup(rule_command_table, &rule_command::word, command);
     if (row == WORD_AMBIGUOUS) {
-        con_print("\a\aError: %s[%d]: Ambiguous command: %s:\n%s\n", run.path, shown_line(run), command,
+        con_print("\a\aError: %s[%d]: Ambiguous command: %s:\n%s\n", run.path, shown_line(run.df), command,
                   line_echo.data());
         return RULES_ERR_COMMAND;
     }
     if (row == WORD_NONE) {
-        con_print("\a\aError: %s[%d]: command %s invalid:\n%s\n", run.path, shown_line(run), command,
+        con_print("\a\aError: %s[%d]: command %s invalid:\n%s\n", run.path, shown_line(run.df), command,
                   line_echo.data());
         return RULES_ERR_COMMAND;
     }
@@ -331,7 +329,7 @@ int process_lines(rules_run& run) {
     }
     // A read that failed is no end of the file: the rest of it was never seen.
     if (run.df.read_error != 0) {
-        con_print("\a\aError: %s[%d]: read error: %s\n", run.path, shown_line(run),
+        con_print("\a\aError: %s[%d]: read error: %s\n", run.path, shown_line(run.df),
                   text_file_error(run.df.read_error));
         return RULES_ERR_READ;
     }

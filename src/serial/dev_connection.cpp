@@ -50,10 +50,7 @@ int fail_closed(int result) {
 
 // dev_connect's handshake, while Ctrl-C is caught.
 int handshake(int32_t speed) {
-    if (connected == 1) {
-        con_print("\a\aError: already Connected!\n");
-        return DEV_ALREADY_CONNECTED;
-    }
+    if (dev_already_connected()) return DEV_ALREADY_CONNECTED;
     if (open_port(port_name, static_cast<uint32_t>(speed)) != SERIAL_OK) {
         con_print("\a\aError: could not open COM port %s\n", port_name);
         return DEV_ERR_OPEN;
@@ -97,6 +94,12 @@ int handshake(int32_t speed) {
     return DEV_CONNECTED;
 }
 }  // namespace
+
+bool dev_already_connected() {
+    if (connected != 1) return false;
+    con_print("\a\aError: already Connected!\n");
+    return true;
+}
 
 void dev_disconnect() {
     close_port();

@@ -20,6 +20,10 @@ enum dev_connect_result : int {
     DEV_ERR_INTERRUPTED = 9,      // the operator's Ctrl-C stopped it
 };
 
+// true, after the "already Connected" error, while a connection exists: a
+// second connect is refused before it touches anything.
+bool dev_already_connected();
+
 // The initial connect at speed: opens the port named by port_name, waits for
 // the device's start-up text with its product word and version, sends Ctrl-C
 // and expects "Connected <speed>". It catches the operator's Ctrl-C while it

@@ -43,10 +43,7 @@ bool download_confirmed(const char* question) {
 }  // namespace
 
 void cmd_connect(word_cursor& words) {
-    if (connected == 1) {
-        con_print("\a\aError: already Connected!\n");
-        return;
-    }
+    if (dev_already_connected()) return;
     char* word = word_required(words, COMMAND_SEPARATORS, "\a\aError: missing argument: com_port\n");
     if (word == nullptr) return;
     int number = port_number_arg(word);
