@@ -7,6 +7,13 @@
 //   "loader"    entered at power-on instead of the start-up text when the
 //               program runs with --mode loader (the firmware loader).
 // A mode gets every byte the host sends while it is active.
+//
+// The device's files: sim_device.cpp (the services: report, output queue,
+// unplug, settings), sim_line_setup.cpp (the pseudo-terminal, its link, the
+// --tty terminal, the watch on the host's opens and closes), sim_loop.cpp
+// (the loop), sim_monitor.cpp (the exchanges outside the modes),
+// sim_modes.cpp (the registry of modes), sim_pace.cpp (the pacing of the
+// output) and sim_device_names.cpp (the device's faults and points).
 #pragma once
 
 #include <csignal>
@@ -106,6 +113,12 @@ private:
     bool on_tty() const { return !options_.tty.empty(); }
     void power_on();
     void power_off();
+    // The loop (sim_loop.cpp): how long a turn waits when nothing comes;
+    // what the wait brought (false: the line is gone, the loop ends); the
+    // work on the clock while the host has the line open.
+    int64_t turn_wait_ns() const;
+    bool take_events(short watch_revents, short line_revents);
+    void clock_turn();
     void read_host(int64_t& noticed_ns);
     void read_away();
     void host_bytes(const uint8_t* data, size_t n, int64_t noticed_ns);
@@ -129,11 +142,13 @@ private:
     bool heard_host_ = false;  // the host sent a byte since power-on
     int64_t opened_at_ms_ = 0;
     std::string out_;
+    int64_t chatter_at_ms_ = 0;  // --fault chatter: when the last noise went
     int64_t pace_start_ms_ = 0;
     uint64_t paced_bytes_ = 0;
     // Exact pacing (sim_pace.cpp): each direction is a line that carries one
     // byte per 10 bit times.
     bool exact_pacing() const { return options_.pace_baud != 0 && options_.pace_exact; }
+    size_t pace_coarse_due(size_t queued);  // coarse: bytes of the queue that may go now
     int64_t pace_byte_ns() const;
     void pace_send_start();              // before bytes join the output queue
     size_t pace_out_due();               // bytes of the queue that may go now

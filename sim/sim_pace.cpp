@@ -1,7 +1,10 @@
-// Exact pacing of the simulated line (--pace-exact BAUD): every byte, either
-// way, takes its own 10 bit times, back to back while bytes are queued, and
-// idle time is never saved up. A byte is handed over when its last bit is on
-// the line. The loop sleeps until the next byte is due instead of spinning.
+// Pacing of the simulated line. Coarse (--pace BAUD): the device sends no
+// faster than 10 bits a byte at the speed, counted in whole milliseconds from
+// the first byte after power-on, so a pause lets a burst follow. Exact
+// (--pace-exact BAUD): every byte, either way, takes its own 10 bit times,
+// back to back while bytes are queued, and idle time is never saved up. A byte
+// is handed over when its last bit is on the line. The loop sleeps until the
+// next byte is due instead of spinning.
 #include <algorithm>
 
 #include <poll.h>
@@ -16,6 +19,14 @@ namespace {
 // timer's wake-up later.
 constexpr int64_t EARLY_NS = 200000;
 }  // namespace
+
+size_t sim_device::pace_coarse_due(size_t queued) {
+    int64_t now = sim_clock_ms();
+    if (paced_bytes_ == 0) pace_start_ms_ = now;
+    uint64_t due = static_cast<uint64_t>((now - pace_start_ms_) * (options_.pace_baud / 10) / 1000) + 1;
+    if (due <= paced_bytes_) return 0;
+    return static_cast<size_t>(due - paced_bytes_) < queued ? static_cast<size_t>(due - paced_bytes_) : queued;
+}
 
 int64_t sim_device::pace_byte_ns() const { return 10000000000LL / options_.pace_baud; }
 
