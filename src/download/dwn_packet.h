@@ -7,9 +7,8 @@
 extern const std::array<uint16_t, 256> dwn_crc_table;
 
 uint16_t dwn_crc(uint16_t reg, const uint8_t* bytes, int count, const uint16_t* table);
-// What the two senders return besides the length or count they sent.
-enum dwn_result : int {
-    // dwn_write_pkt
+// What dwn_write_pkt returns when it fails; on success it returns the length.
+enum dwn_pkt_result : int {
     DWN_ERR_PKT_NO_BUFFER = -1,
     DWN_ERR_PKT_SHORT = -2,      // a packet of fewer than 5 bytes
     DWN_ERR_PKT_WRITE = -3,      // the write failed
@@ -17,7 +16,10 @@ enum dwn_result : int {
     DWN_ERR_PKT_BAD_REPLY = -5,  // a reply that is neither ACK nor NAK
     DWN_ERR_PKT_NAKS = -6,       // NAK on every transmission
     DWN_ERR_PKT_INTERRUPTED = -7,  // the operator's Ctrl-C stopped it
-    // dwn_write_file
+};
+
+// What dwn_write_file returns when it fails; on success it returns the count.
+enum dwn_file_result : int {
     DWN_ERR_FILE_NO_BYTES = -1,
     DWN_ERR_FILE_EMPTY = -2,     // a count of 0
     DWN_ERR_FILE_PACKET = -3,    // a data packet failed

@@ -13,12 +13,14 @@ enum rules_result : int {
     RULES_ERR_LIMIT = -6,            // 100 lines accepted already
     RULES_ERR_COMMAND = -7,          // a command word that is unknown or ambiguous
     RULES_ERR_MISSING_ARGUMENTS = -71,  // an action without a command word
-    // destin and source. Source's "too long" shares -11 with destin's "missing".
+    // destin and source
     RULES_ERR_DESTIN_COMMENTED = -8,
     RULES_ERR_SSID_RANGE = -9,
     RULES_ERR_DESTIN_TOO_LONG = -10,
     RULES_ERR_DESTIN_MISSING = -11,
-    RULES_ERR_SOURCE_TOO_LONG = -11,
+    // The one code of this function that stands for two failures: a source
+    // that is too long returns -11, as a missing destination does.
+    RULES_ERR_SOURCE_TOO_LONG = RULES_ERR_DESTIN_MISSING,
     RULES_ERR_SOURCE_COMMENTED = -12,
     RULES_ERR_SOURCE_MISSING = -13,
     // circle

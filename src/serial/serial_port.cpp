@@ -62,7 +62,7 @@ int read_capabilities(const char* name, serial_caps& caps) {
         con_print("\a\aError: could not get comm properties for port %s: %s\n", name, sys_error_text());
         return SERIAL_ERR_PROPERTIES_SECOND;
     }
-    return SERIAL_OK;
+    return SERIAL_PROP_OK;
 }
 
 // One field of the report that must hold all the bits the link needs, and
@@ -97,7 +97,7 @@ int check_capabilities(const char* name, const serial_caps& caps) {
             return need.code;
         }
     }
-    return SERIAL_OK;
+    return SERIAL_PROP_OK;
 }
 
 // The driver's settings with the link's put in: the speed, 8 data bits, no
@@ -124,7 +124,7 @@ int apply_link_settings(const char* name, uint32_t baud) {
         con_print("\a\aError: could not set the comm state for port %s: %s\n", name, sys_error_text());
         return SERIAL_ERR_SET_STATE;
     }
-    return SERIAL_OK;
+    return SERIAL_PROP_OK;
 }
 
 // The port-wide time-outs for the speed just applied.
@@ -158,7 +158,7 @@ int open_port(const char* name, uint32_t speed) {
         con_print("\a\aError: cannot open com port %s: %s\n", name, sys_error_text());
         return SERIAL_ERR_OPEN;
     }
-    int rc = set_comm_prop(name, speed) == SERIAL_OK ? install_port_timeouts(name) : SERIAL_ERR_OPEN_PROPERTIES;
+    int rc = set_comm_prop(name, speed) == SERIAL_PROP_OK ? install_port_timeouts(name) : SERIAL_ERR_OPEN_PROPERTIES;
     // Every way out but success leaves no port open, whatever refused it.
     if (rc != SERIAL_OK) {
         close_port();
@@ -180,17 +180,17 @@ int set_comm_prop(const char* name, uint32_t speed) {
     }
     serial_caps caps{};
     int rc = read_capabilities(name, caps);
-    if (rc == SERIAL_OK) rc = check_capabilities(name, caps);
-    if (rc == SERIAL_OK) rc = apply_link_settings(name, *entry);
+    if (rc == SERIAL_PROP_OK) rc = check_capabilities(name, caps);
+    if (rc == SERIAL_PROP_OK) rc = apply_link_settings(name, *entry);
     // A port that cannot serve the link is given up at once.
-    if (rc != SERIAL_OK) close_port();
+    if (rc != SERIAL_PROP_OK) close_port();
     return rc;
 }
 
 int write_port(const char* name, const void* bytes, int length) {
     if (name == nullptr) {
         con_print("write_port: Error: invalid param file port\n");
-        return SERIAL_ERR_WRITE_NO_NAME;
+        return SERIAL_ERR_WRITE_ARGUMENT;
     }
     if (bytes == nullptr) {
         con_print("write_port: Error: invalid param buf ptr\n");
@@ -198,7 +198,7 @@ int write_port(const char* name, const void* bytes, int length) {
     }
     if (length <= 0) {
         con_print("write_port: Error: invalid param len: %d\n", length);
-        return SERIAL_ERR_WRITE_LENGTH;
+        return SERIAL_ERR_WRITE_ARGUMENT;
     }
     uint32_t written = 0;
     bool ok = backend().write(port_handle, bytes, static_cast<uint32_t>(length), &written);

@@ -16,17 +16,20 @@ extern uint8_t rx_buffer[1024];       // device replies (connect, firmware loade
 extern serial_settings port_settings; // as last read and applied by set_comm_prop
 extern serial_timeouts port_timeouts; // port-wide set installed by open_port
 
-// What open_port, set_comm_prop and write_port return: 0 (write_port: the
-// length written) on success, else where they failed.
-enum serial_result : int {
+// What open_port returns: 0 on success, else where it failed.
+enum serial_open_result : int {
     SERIAL_OK = 0,
-    // open_port
     SERIAL_ERR_OPEN_NO_NAME = -1,
     SERIAL_ERR_OPEN = -2,             // the system refused to open the port
     SERIAL_ERR_OPEN_PROPERTIES = -3,  // set_comm_prop failed (and said why)
     SERIAL_ERR_OPEN_TIMEOUTS = -14,   // the time-outs cannot be installed
-    // set_comm_prop. The backend holds the properties blocks, so there is
-    // no failure for a block that cannot be had, only for the reports.
+};
+
+// What set_comm_prop returns: 0 on success, else where it failed. The backend
+// holds the properties blocks, so there is no failure for a block that cannot
+// be had, only for the reports.
+enum serial_prop_result : int {
+    SERIAL_PROP_OK = 0,
     SERIAL_ERR_PROP_NO_NAME = -1,
     SERIAL_ERR_BAUD = -2,                // a speed that is not in the table
     SERIAL_ERR_PROPERTIES_FIRST = -4,    // the first properties report failed
@@ -37,11 +40,14 @@ enum serial_result : int {
     SERIAL_ERR_SETTABLE_TIMEOUTS = -11,  // no total and interval time-outs
     SERIAL_ERR_GET_STATE = -12,
     SERIAL_ERR_SET_STATE = -13,
-    // write_port. Its two argument failures share -1.
-    SERIAL_ERR_WRITE_NO_NAME = -1,
+};
+
+// What write_port returns when it fails; on success it returns the length
+// written.
+enum serial_write_result : int {
+    SERIAL_ERR_WRITE_ARGUMENT = -1,  // no port name, or a length of 0 or less: one code for both
     SERIAL_ERR_WRITE_NO_BYTES = -2,
-    SERIAL_ERR_WRITE_LENGTH = -1,  // a length of 0 or less
-    SERIAL_ERR_WRITE = -3,         // the write failed or was cut short
+    SERIAL_ERR_WRITE = -3,           // the write failed or was cut short
 };
 
 // Opens the port named name at speed (one of the line speed table's) with the
