@@ -46,6 +46,7 @@ void directive_close(directive_file& df) {
 
 bool directive_read(directive_file& df) {
     if (df.file == nullptr) return false;
+    // Deliberate (pieces-255): a longer line is read in pieces of 255 characters, each counted and parsed as a line.
     int n = text_read_line(df.file, df.line.data(), DIRECTIVE_LINE_SIZE);
     if (std::ferror(df.file)) {
         // The line is incomplete whatever was read of it: none of it is used.
