@@ -9,6 +9,8 @@ set(CPACK_PACKAGE_VERSION ${QV_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "PC host utility of the Quorvantis packet-radio digipeater")
 set(CPACK_PACKAGE_DESCRIPTION_FILE ${CMAKE_SOURCE_DIR}/packaging/description.txt)
+# The Maintainer field: the project's own address unless whoever builds packages
+# to hand on gives theirs (-DQV_PACKAGE_MAINTAINER="Name <address>").
 set(QV_PACKAGE_MAINTAINER "quorvantis-host developers <quorvantis-host@example.org>"
     CACHE STRING "Maintainer of the Debian package: name <address>")
 set(CPACK_PACKAGE_CONTACT ${QV_PACKAGE_MAINTAINER})

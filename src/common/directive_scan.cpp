@@ -26,6 +26,7 @@ void count_line(directive_file& df) {
 
 bool directive_is_comment_char(char c) { return c == '#' || c == '/' || c == ';'; }
 
+// Deliberate (line-signed-16): messages show the line counter as a signed 16-bit number.
 int shown_line(const directive_file& df) { return static_cast<int16_t>(df.line_number); }
 
 int directive_open(directive_file& df, const char* path, const char* who) {
@@ -49,6 +50,7 @@ void directive_close(directive_file& df) {
 
 bool directive_read(directive_file& df) {
     if (df.file == nullptr) return false;
+    // Deliberate (pieces-255): a longer line is read in pieces of 255 characters, each counted and parsed as a line.
     int n = text_read_line(df.file, df.line.data(), DIRECTIVE_LINE_SIZE);
     if (std::ferror(df.file)) {
         // The line is incomplete whatever was read of it: none of it is used.

@@ -85,6 +85,7 @@ prescan count_text(const char* text) {
 // returns its fault then.
 int choose_format(const prescan& s, angle_format& format) {
     if (s.minus > 1) {
+        // Deliberate (too-man): the text says "too man minus signs", as it always has.
         con_print("\a\aError: too man minus signs: %d: only one is allowed\n", s.minus);
         return ANGLE_ERR_MINUS_SIGNS;
     }
@@ -231,6 +232,7 @@ int walk_dmc(const char* text, parts& v) {
     }
     if (field != p) {
         con_print("\a\aInternal Error: pointer mismatch\n");
+        // Deliberate (dmc-pointer): a number after the last identifier is reported as an internal pointer mismatch.
         return ANGLE_ERR_DMC_POINTER;
     }
     return ANGLE_OK;
@@ -260,6 +262,7 @@ double dmctodeg(const char* text) {
     }
     if (rc != ANGLE_OK) return ANGLE_ERROR;
 
+    // Deliberate (part-range-text): the messages say [0..59.99], and a negative part above -60 passes.
     if (v.s <= -60.0f || v.s >= 60.0f) {
         con_print("\a\aError: sec %f is out of range [0..59.99]\n", static_cast<double>(v.s));
         return ANGLE_ERROR;
@@ -279,6 +282,7 @@ double dmctodeg(const char* text) {
     const bool negative = v.d < 0.0f || (v.d == 0.0f && (v.d_minus || south_west));
     const double result = negative ? deg - frac : deg + frac;
 
+    // Deliberate (angle-range-text): the message says [-180..180] while the check allows -360 to 360.
     if (result < -360.0 || result > 360.0 || std::isnan(result)) {
         con_print("\a\aError: deg %f is out of range [-180..180]\n", result);
         return ANGLE_ERROR;

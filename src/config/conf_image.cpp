@@ -18,6 +18,7 @@ const conf_image_t conf_default = {
     6,                                          // wide_total
     1,                                          // relay
     0,                                          // nsr
+    // Deliberate (dstar-default): connect's default speed is the DSTAR port's baud, not the host port's.
     1,                                          // default_baud_is_dstar
     28,                                         // dupe_window
     1,                                          // log_port

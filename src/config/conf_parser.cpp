@@ -90,7 +90,7 @@ int handle_call(directive_file& df) {
                   line_echo.data());
         return CONF_ERR_ARGUMENT;
     }
-    // Only the text and its terminator are written; the rest of the field stays.
+    // Deliberate (call-rest-kept): only the text and its terminator are written; the rest of the field stays.
     for (size_t i = 0; i < len; ++i) conf_image.station_call[i] = upper(word[i]);
     conf_image.station_call[len] = '\0';
     return CONF_OK;
@@ -115,6 +115,7 @@ int handle_flag(directive_file& df, uint16_t& field) {
     char* word = nullptr;
     int rc = take_arg(df, ARG_SEPARATORS, "\a\aError: line %d: missing y | n argument: %s\n", &word);
     if (rc != CONF_OK) return rc;
+    // Deliberate (flag-first-character): only the first character of a flag counts, so "on" reads as no.
     field = std::strchr("1ETYety", word[0]) != nullptr ? 1 : 0;
     return CONF_OK;
 }
@@ -129,6 +130,7 @@ int station_angle(const directive_file& df, const char* word, const char* invali
         con_print(invalid_format, shown_line(df), word, line_echo.data());
         return CONF_ERR_ARGUMENT;
     }
+    // Deliberate (impossible-position): a base position off the earth is refused, as the rules file refuses one.
     // The device takes the position as it is: one outside the earth (a
     // longitude written first, say) is refused here, as the rules file does.
     if (value < -limit || value > limit) {
@@ -139,6 +141,7 @@ int station_angle(const directive_file& df, const char* word, const char* invali
 }
 
 int handle_position(directive_file& df) {
+    // Deliberate (position-comment): "position # x" is an invalid latitude, not a missing one.
     // The latitude is taken without the comment test, so "position # x"
     // hands "#" to the angle parser.
     char* word = directive_word(df, " \t,");
@@ -162,6 +165,7 @@ int handle_position(directive_file& df) {
 
 int handle_digipath(directive_file& df) {
     char* word = nullptr;
+    // Deliberate (digipath-blank): a blank ends the path, and components after the eighth are ignored unchecked.
     // Comma is no separator here: the whole path is one word, a blank ends it.
     int rc = take_arg(df, "#/; \t", "\a\aError: line %d: missing Digi Path argument: %s\n", &word);
     if (rc != CONF_OK) return rc;
@@ -195,6 +199,7 @@ int handle_keyword(directive_file& df, int code) {
     case KW_CALL:
         return handle_call(df);
     case KW_SSID:
+        // Deliberate (ssid-c-integer): the SSID is a C integer, so "017" is octal 15.
         return handle_ranged(df, conf_image.station_ssid, "\a\aError: line %d: missing SSID argument: %s\n",
                              "\a\aError: line %d: invalid SSID argument range [0..15]: %d: %s\n", 0, 15, true);
     case KW_WIDEMAX:
@@ -252,6 +257,7 @@ int process_lines(directive_file& df) {
         con_print("\a\aError: line %d: read error: %s\n", shown_line(df), text_file_error(df.read_error));
         return CONF_ERR_READ;
     }
+    // Deliberate (conf-processed-stays): once set, the processed flag stays through later failed files.
     conf_processed = 1;
     con_print("Configuration items processed %d\n", items);
     return CONF_OK;

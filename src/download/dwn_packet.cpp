@@ -41,6 +41,7 @@ static_assert(crc_table_value[255] == 0x1EF0);
 
 const std::array<uint16_t, 256> dwn_crc_table = crc_table_value;
 
+// Deliberate (augmented-crc): the augmented table form from 0xFFFF, which equals CRC-16/AUG-CCITT over the packet.
 // The augmented table form: the register runs over the message and then over
 // the two zero bytes that stand where the CRC goes.
 uint16_t dwn_crc(uint16_t reg, const uint8_t* bytes, int count, const uint16_t* table) {
@@ -90,6 +91,7 @@ int dwn_write_pkt(uint8_t* packet, int length) {
         }
         // NAK: the same bytes go again at once.
     }
+    // Deliberate (five-naks-silent): five NAKs end the packet without a message; the caller's message shows the code.
     return DWN_ERR_PKT_NAKS;
 }
 

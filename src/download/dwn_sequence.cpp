@@ -46,9 +46,8 @@ command_packet build_command(const char* name, int size) {
 }  // namespace
 
 int dwn_sequence() {
-    // Whatever the device said after the download command goes unread: one
-    // short read, not a wait for a quiet line.
     std::array<uint8_t, DRAIN_SIZE> scratch{};
+    // Deliberate (single-read-away): what the device said after the command goes in one short read, no drain.
     read_port(port_name, scratch.data(), DRAIN_SIZE, DRAIN_WAIT_MS);
 
     command_packet conf = build_command("conf", CONF_BYTES);
@@ -104,6 +103,7 @@ int dwn_download() {
     int result = dwn_sequence();
     port_interrupt_catch(false);
     if (result != DWN_SEQUENCE_OK) con_print("\a\aError: Download failed: %d\n", result);
+    // Deliberate (download-disconnects): the connection ends after every download, failed or not.
     // The device leaves its command interpreter for the download and only a
     // power cycle brings it back, so the connection ends here whatever happened.
     con_print("\a\aPlease Power OFF the Quorvantis and power it back on to RESET it.\n");

@@ -79,6 +79,7 @@ const std::array<fw_refusal, 6> fw_refusals = {{
     {FW_NO_START, "\n\a\aError: Firmware updating error: didn't get start character on Line %lu, resending.\n", FW_OK},
     {FW_BAD_CHECKSUM, "\n\a\aError: Firmware updating error: bad record checksum on Line %lu, resending.\n", FW_OK},
     {FW_VALIDATION, "\n\a\aError: Firmware updating error: validation on Line %lu, resending.\n", FW_OK},
+    // Deliberate (aborting-dash): no blank before the dash of "- aborting!".
     {FW_BUFFER_FULL, "\n\a\aError: Firmware updating error: buffer full on Line %lu- aborting!\n", FW_ERR_BUFFER_FULL},
     {FW_FATAL, "\n\a\aError: Firmware updating error: fatal on Line %lu- aborting!\n", FW_ERR_DEVICE_FATAL},
 }};
@@ -122,6 +123,7 @@ int fw_send_record(int length, unsigned long line_no, fw_counts& counts) {
         // Ctrl-C stops the transfer before a record goes, never in the middle of one.
         if (port_interrupted()) return FW_ERR_INTERRUPTED;
         if (write_port(port_name, fw_line.data(), length + 1) < 0) {
+            // Deliberate (firmsync-record): a record write that failed is named the FIRMSYNC attention character.
             con_print("\a\aError: wrote FIRMSYNC attention character, got error on port %s\n", port_name);
             return FW_ERR_RECORD_WRITE;
         }
@@ -134,6 +136,7 @@ int fw_send_record(int length, unsigned long line_no, fw_counts& counts) {
         }
         // A wait that Ctrl-C ended is no answer of the loader's.
         if (port_interrupted()) return FW_ERR_INTERRUPTED;
+        // Deliberate (error-budget): ten failed replies end the transfer, counted over the whole file, not per record.
         ++counts.errors;
         if (counts.errors >= FW_MAX_ERRORS) {
             con_print("\n\a\aError: maximum Firmware updating errors (%d) encountered- aborting!\n",
@@ -196,8 +199,7 @@ int fw_load(FILE* file, uint32_t total) {
     std::array<char, 16> identifier{};
     int id_length = std::snprintf(identifier.data(), identifier.size(), "%s%s", FW_ID_NAME, FW_ID_VERSION);
     if (write_port(port_name, identifier.data(), id_length) < 0) {
-        // Like the acknowledgement message below, this one names the
-        // six-character identifier, without the protocol version after it.
+        // Deliberate (identifier-text): as the acknowledgement's, this message names QvNtIs without its version.
         con_print("\n\a\aError: wrote %s identifier, got error on port %s\n", FW_ID_NAME, port_name);
         return FW_ERR_ID_WRITE;
     }
@@ -259,6 +261,7 @@ void fw_progress(uint32_t done, uint32_t total) {
 
     std::array<char, 160> text{};
     std::snprintf(text.data(), text.size(), "\r%3" PRId64 "s TTC %3lus %4.1f%% ", elapsed, remaining, percent);
+    // Deliberate (progress-21): the progress line keeps the first 21 characters of its numbers before the bar.
     text[PROGRESS_HEAD] = '\0';
     for (int i = 0; i < bar; ++i) text[PROGRESS_HEAD + static_cast<size_t>(i)] = '=';
     text[PROGRESS_HEAD + static_cast<size_t>(bar)] = '\0';

@@ -18,6 +18,7 @@ namespace {
 // or comma, so they keep their blanks for the angle parser.
 constexpr const char* BLANK_SET = " \t,";
 constexpr const char* COORD_SET = "\t,";
+// Deliberate (last-coordinate-blank): a blank does not end the last coordinate; a blank after it fails there.
 constexpr const char* LAST_COORD_SET = "#/;\t,";
 constexpr const char* CALL_SET = "#/; \t,";
 
@@ -67,6 +68,7 @@ int take_angle(rules_run& run, const angle_arg& arg) {
     int rc = take_arg(run, arg.separators, arg.missing_text, arg.none_code, arg.missing_text, arg.commented_code,
                       &word);
     if (rc != RULES_OK) return rc;
+    // Deliberate (angle-error-twice): a bad angle prints the angle parser's message, then this range message.
     // ANGLE_ERROR lies beyond every range, so a bad text fails here too.
     double value = dmctodeg(word);
     if (!(value >= arg.low && value <= arg.high)) {
@@ -212,6 +214,7 @@ int handle_sector(rules_run& run) {
                   RULES_ERR_SECTOR_INNER_COMMENTED, &word);
     if (rc != RULES_OK) return rc;
     double inner = text_decimal(word, true);
+    // Deliberate (inner-digit): the inner range must begin with a digit (".5" is refused); the outer range need not.
     if (word[0] < '0' || word[0] > '9' || !fits_f32(inner)) {
         return line_error(run, "invalid or missing Inner Range", RULES_ERR_SECTOR_INNER);
     }
@@ -268,6 +271,7 @@ int take_kind(rules_run& run, int accepted, rule_kind& kind) {
     char* command = directive_word(run.df, BLANK_SET);
     if (command == nullptr) return line_error(run, "missing arguments", RULES_ERR_MISSING_ARGUMENTS);
     if (directive_is_comment_char(command[0])) return line_error(run, "missing command", RULES_ERR_COMMAND_COMMENTED);
+    // Deliberate (limit-first): the rule limit is checked before the command word is looked up.
     if (accepted >= RULE_MAX) {
         con_print("\a\aError: %s[%d]: rule limit (%d) exceeded:\n%s\n", run.path, shown_line(run.df), RULE_MAX,
                   line_echo.data());
@@ -303,6 +307,7 @@ int process_rule_line(rules_run& run, const char* action_text, rule_counts& coun
     const int taken = take_kind(run, counts.accepted, kind);
     if (taken != RULES_OK) return taken;
     if (kind == RULE_KIND_IMPLICIT) {
+        // Deliberate (implicit-survives): an implicit line keeps its effect when a later line of the file fails.
         conf_image.implicit_action = action == RULE_DROP ? IMPLICIT_DROP : IMPLICIT_PASS;
         ++counts.implicit;
         ++counts.accepted;

@@ -18,8 +18,7 @@ enum rules_result : int {
     RULES_ERR_SSID_RANGE = -9,
     RULES_ERR_DESTIN_TOO_LONG = -10,
     RULES_ERR_DESTIN_MISSING = -11,
-    // The one code of this function that stands for two failures: a source
-    // that is too long returns -11, as a missing destination does.
+    // Deliberate (source-code-11): a source call that is too long shares -11 with "missing Destination".
     RULES_ERR_SOURCE_TOO_LONG = RULES_ERR_DESTIN_MISSING,
     RULES_ERR_SOURCE_COMMENTED = -12,
     RULES_ERR_SOURCE_MISSING = -13,

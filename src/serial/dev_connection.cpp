@@ -132,6 +132,7 @@ int dev_resync(int32_t speed) {
 
 int dev_baud(int32_t speed) {
     char command[24];
+    // Deliberate (baud-keeps-line): baud asks the device for a speed but the port stays at connect's speed.
     int length = std::snprintf(command, sizeof command, "host %ld\r", static_cast<long>(speed));
     port_interrupt_catch(true);
     int result = DEV_ERR_HOST_WRITE;

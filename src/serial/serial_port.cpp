@@ -202,7 +202,7 @@ int write_port(const char* name, const void* bytes, int length) {
     }
     uint32_t written = 0;
     bool ok = backend().write(port_handle, bytes, static_cast<uint32_t>(length), &written);
-    // A write that the time-out cut short has lost bytes on the way: failed.
+    // Deliberate (short-write): a write that the time-out cut short has lost bytes on the way: failed.
     if (!ok || written != static_cast<uint32_t>(length)) {
         con_print("\a\aError: wrote %d of %d, got error on port %s: %s\n", static_cast<int>(written), length, name,
                   sys_error_text());

@@ -12,6 +12,7 @@ constexpr const char* COMMAND_SEPARATORS = ", \t";
 
 // The separators of a file-name argument: a comma or a tab ends it, a blank
 // belongs to it.
+// Deliberate (file-name-blanks): only comma and tab end a file name; a second blank before it is its first.
 constexpr const char* FILE_NAME_SEPARATORS = ",\t";
 
 // The next word of a command's arguments, or nullptr after the message

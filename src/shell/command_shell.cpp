@@ -73,6 +73,7 @@ constexpr auto command_words = [] {
     return words;
 }();
 
+// Deliberate (pieces-255): a longer line is read in pieces of 255 characters, each a command line of its own.
 constexpr int LINE_SIZE = 256;  // a line of input holds at most 255 characters
 char previous_line[LINE_SIZE];
 
@@ -142,6 +143,7 @@ bool dispatch(int code, word_cursor& words) {
     case CMD_EXIT:
         return false;
     default:
+        // Deliberate (repeat-row): a "." after a blank finds the repeat row, which has no action: an internal error.
         con_print("\a\aInternal Error: command %d is invalid!\n", code);
         break;
     }
@@ -257,8 +259,7 @@ int command_shell() {
     con_print("\n");
 
     int status = run_commands();
-    // A connection still open is closed on the way out, so the port's
-    // exclusive flag and driver settings are put back as they were.
+    // Deliberate (exit-closes): a connection still open is closed on the way out, its port put back as it was.
     dev_disconnect();
     con_edit_end();
     return status;

@@ -89,6 +89,7 @@ void cmd_download() {
     }
     if (!rules_processed &&
         !download_confirmed("\n\a\aWarning: Rules file has not yet been processed!\n"
+                            // Deliberate (do-you-want): two blanks in "Do you  want".
                             "Do you  want to use the Implicit Rule only without specific rules?\n"
                             "(yes|no) [no]: ")) {
         return;
@@ -127,6 +128,7 @@ void cmd_firmware(word_cursor& words) {
         con_print("\a\aFirmware update succeeded!\n\nPower cycle Quorvantis!\nDon't forget to Configure "
                   "Operating Parameters, Process Rules\nand Download these to the Quorvantis!\n");
     } else {
+        // Deliberate (firmware-failed-no-bells): the firmware's failure line has no bells.
         con_print("Error: Firmware update failed!\n\tPower cycle Quorvantis and try again!\n");
     }
 }

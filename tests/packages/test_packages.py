@@ -1,11 +1,12 @@
 """The packages as an operator gets them.
 
-The Debian package: its control fields and files, and its programs run from an
-unpacked copy (the host against the package's own simulator, with the packaged
-example files). The Windows zip: its files, its README.txt, and its program run
-under Wine with the packaged examples (the configuration, the rules, and the
-firmware file against the simulated loader), giving the same text as the Linux
-program.
+The Debian package: its control fields and files (the copyright file in
+Debian's machine-readable format, with the MIT licence), and its programs run
+from an unpacked copy (the host against the package's own simulator, with the
+packaged example files). The Windows zip: its files, its README.txt and
+LICENSE.txt, and its program run under Wine with the packaged examples (the
+configuration, the rules, and the firmware file against the simulated loader),
+giving the same text as the Linux program.
 
 scripts/test-packages builds the packages and runs this file with:
   QV_DEB        the .deb           QV_DEB_LIST  its `dpkg-deb -c` listing
@@ -98,6 +99,45 @@ def source_file(*parts):
         return f.read()
 
 
+# The MIT licence of the project: the copyright line, then the permission
+# notice, as the file LICENSE at the top of the source holds them.
+LICENSE_TITLE = "MIT License"
+COPYRIGHT_HOLDER = "2026 the quorvantis-host developers"
+MIT_OPENING = "Permission is hereby granted, free of charge, to any person obtaining a copy"
+MIT_CLOSING = "SOFTWARE."
+
+
+def licence_notice():
+    """The permission notice of the file LICENSE: everything after its copyright line."""
+    text = source_file("LICENSE").decode()
+    lines = text.split("\n")
+    if lines[:3] != [LICENSE_TITLE, "", "Copyright (c) " + COPYRIGHT_HOLDER]:
+        raise AssertionError("LICENSE does not begin with the MIT title and the copyright line: %r" % lines[:3])
+    return "\n".join(lines[4:]).strip("\n")
+
+
+def control_paragraphs(text):
+    """The paragraphs of a Debian control-style file: for each, its fields in
+    order as (name, value), a value's continuation lines joined by newlines
+    with their one leading blank taken off and " ." read as an empty line."""
+    paragraphs = []
+    for block in re.split(r"\n\s*\n", text.strip("\n")):
+        fields = []
+        for line in block.split("\n"):
+            if line.startswith((" ", "\t")):
+                if not fields:
+                    raise AssertionError("a continuation line before any field: %r" % line)
+                more = "" if line.strip() == "." else line[1:]
+                fields[-1] = (fields[-1][0], fields[-1][1] + "\n" + more)
+            else:
+                name, colon, value = line.partition(":")
+                if not colon or not re.match(r"^[A-Za-z][A-Za-z0-9-]*$", name):
+                    raise AssertionError("not a field: %r" % line)
+                fields.append((name, value.strip()))
+        paragraphs.append(fields)
+    return paragraphs
+
+
 class DebianPackage(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -131,7 +171,7 @@ class DebianPackage(unittest.TestCase):
         self.assertRegex(self.field("Depends"), r"^(.*, )?libedit2 \(>= [^)]+\)(, .*)?$")
 
     def test_contents(self):
-        """Every file where the issue puts it, owned by root, with the usual modes."""
+        """Every file in its place of Debian's layout, owned by root, with the usual modes."""
         expected = {
             "usr/bin/quorvantis-host": "-rwxr-xr-x",
             "usr/bin/quorvantis-sim": "-rwxr-xr-x",
@@ -170,6 +210,28 @@ class DebianPackage(unittest.TestCase):
                 self.assertEqual(f.read(), source_file("doc", page))
         with gzip.open(os.path.join(doc, "changelog.Debian.gz"), "rt") as f:
             self.assertTrue(f.readline().startswith("quorvantis-host (%s) " % self.version))
+
+    def test_copyright_is_machine_readable_with_the_mit_licence(self):
+        """The copyright file in Debian's machine-readable format (1.0): every
+        file of the package under the MIT licence (Debian's name for it is
+        Expat), with the copyright holder and the licence text of LICENSE."""
+        with open(os.path.join(DEB_ROOT, DOC, "copyright"), "rb") as f:
+            raw = f.read()
+        self.assertEqual(raw, source_file("packaging", "copyright"))
+        paragraphs = [dict(p) for p in control_paragraphs(raw.decode())]
+        header = paragraphs[0]
+        self.assertEqual(header.get("Format"), "https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/")
+        self.assertEqual(header.get("Upstream-Name"), "quorvantis-host")
+        files = [p for p in paragraphs[1:] if "Files" in p]
+        self.assertEqual([p["Files"] for p in files], ["*"])
+        self.assertEqual(files[0].get("Copyright"), COPYRIGHT_HOLDER)
+        self.assertEqual(files[0].get("License"), "Expat")
+        licences = [p for p in paragraphs[1:] if "Files" not in p]
+        self.assertEqual(len(licences), 1, "one stand-alone License paragraph")
+        name, _, text = licences[0].get("License", "").partition("\n")
+        self.assertEqual(name, "Expat")
+        self.assertTrue(text.startswith(MIT_OPENING) and text.endswith(MIT_CLOSING), text[:80])
+        self.assertEqual(text, licence_notice())
 
     def test_walk_through_against_the_packaged_simulator(self):
         """configure and rules from the packaged examples, connect 1, download."""
@@ -217,7 +279,8 @@ class WindowsZip(unittest.TestCase):
         self.assertEqual(os.path.basename(ZIP), self.folder + ".zip")
         files = sorted(name for name in self.names if not name.endswith("/"))
         expected = sorted(self.folder + "/" + name for name in
-                          ["quorvantis-host.exe", "README.txt"] + ["examples/" + e for e in EXAMPLES])
+                          ["quorvantis-host.exe", "README.txt", "LICENSE.txt"] +
+                          ["examples/" + e for e in EXAMPLES])
         self.assertEqual(files, expected)
         # The examples with Windows line ends, as README.txt has them.
         for name in EXAMPLES:
@@ -243,6 +306,16 @@ class WindowsZip(unittest.TestCase):
         system = {"kernel32.dll", "msvcrt.dll", "ucrtbase.dll", "advapi32.dll", "user32.dll", "winmm.dll"}
         self.assertEqual([d for d in dlls if d not in system and not d.startswith("api-ms-win-")], [])
 
+    def test_licence(self):
+        """LICENSE.txt is the file LICENSE with Windows line ends."""
+        text = self.read("LICENSE.txt")
+        self.assertEqual(text.count(b"\n"), text.count(b"\r\n"), "a line feed without a carriage return")
+        self.assertEqual(text.count(b"\r"), text.count(b"\r\n"), "a carriage return without a line feed")
+        self.assertEqual(text, source_file("LICENSE").replace(b"\n", b"\r\n"))
+        self.assertTrue(text.startswith(("%s\r\n\r\nCopyright (c) %s\r\n" % (LICENSE_TITLE, COPYRIGHT_HOLDER))
+                                        .encode()))
+        self.assertIn(MIT_OPENING.encode(), text)
+
     def test_readme(self):
         text = self.read("README.txt")
         self.assertEqual(text.count(b"\n"), text.count(b"\r\n"), "a line feed without a carriage return")
@@ -251,7 +324,7 @@ class WindowsZip(unittest.TestCase):
         self.assertTrue(text.startswith(("quorvantis-host %s for Windows\r\n" % self.version).encode()))
         for want in (b"Device Manager", b"Ports (COM & LPT)", b"Latency Timer", b"connect 3",
                      b"configure examples\\station.cfg", b"rules examples\\rules.txt", b"download",
-                     b"firmware 3 ", b"NOT firmware for a real device"):
+                     b"firmware 3 ", b"NOT firmware for a real device", b"MIT licence", b"LICENSE.txt"):
             with self.subTest(want=want):
                 self.assertIn(want, text)
 
