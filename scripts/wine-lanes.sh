@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by scripts/test-windows and scripts/wine-timing, from the top of the
 # source tree: the Wine set-up they share. A missing mingw-w64 or Wine is a
 # failure (scripts/install-deps installs them). Wine's own diagnostics stay off
