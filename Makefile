@@ -49,7 +49,7 @@ bench:
 	@scripts/run-bench $(BENCH_ARGS)
 
 demo: build
-	@scripts/run-demo
+	@scripts/run-demo.py
 
 clean:
 	rm -rf build build-san build-win build-fuzz build-bench build-drivers

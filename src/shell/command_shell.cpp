@@ -255,6 +255,8 @@ int command_shell() {
               "for the Quorvantis packet-radio digipeater\n",
               VERSION_TEXT);
     conf_reset();
+    // '.' repeats a line of this run only.
+    std::memset(previous_line, 0, sizeof previous_line);
     show_help();
     con_print("\n");
 

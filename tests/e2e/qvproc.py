@@ -1,5 +1,5 @@
 """The one driver of the two programs, for the end-to-end tests, the packages'
-tests, the demo (scripts/run-demo) and the bench (bench/bench.py).
+tests, the demo (scripts/run-demo.py) and the bench (bench/bench.py).
 
 Program runs the host program (or any program) with its standard input on a
 pipe and reads its output as it comes, in a thread of its own:

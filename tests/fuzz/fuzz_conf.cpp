@@ -7,7 +7,6 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz_setup();
     if (fuzz_write_file("f", data, size) != 0) return 0;
-    conf_reset();
     int rc = conf_process("f");
     if (rc > 0) fuzz_fail("conf_process returned a positive code");
     conf_display();

@@ -32,8 +32,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint32_t fail_write = data[0] % 8;
     uint8_t choice = data[1];
     fuzz_device_start(data + 2, size - 2, fail_write);
-    connected = 0;
-    port_handle = SERIAL_INVALID_HANDLE;
     std::snprintf(port_name, sizeof port_name, "COM%d", 1 + (choice >> 5) % 10);
     int32_t speed = static_cast<int32_t>(connect_rates[choice % connect_rates.size()]);
     last_baud = speed;

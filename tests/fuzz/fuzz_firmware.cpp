@@ -4,7 +4,6 @@
 #include "firmware/fw_loader.h"
 #include "fuzz_split.h"
 #include "fuzz_support.h"
-#include "serial/dev_connection.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -25,8 +24,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int rc = count > 1 ? fuzz_write_file("h", parts[0].data, parts[0].size)
                        : fuzz_write_file("h", reinterpret_cast<const uint8_t*>(small_file), sizeof small_file - 1);
     if (rc != 0) return 0;
-    connected = 0;
-    port_handle = SERIAL_INVALID_HANDLE;
     FILE* answers = fuzz_open_input(reinterpret_cast<const uint8_t*>(enter_lines), sizeof enter_lines - 1);
     fuzz_device_start(replies.data, replies.size, fail_write);
     rc = firmware("COM1", "h");

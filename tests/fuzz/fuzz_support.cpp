@@ -8,13 +8,16 @@
 
 #include "console/console.h"
 #include "fake_serial.h"
+#include "module_state.h"
 #include "platform/platform.h"
 #include "platform/serial_backend.h"
+#include "serial/serial_port.h"
 
 namespace {
 
 FILE* null_output = nullptr;
-int64_t fake_clock = 1000;
+constexpr int64_t CLOCK_START = 1000;
+int64_t fake_clock = CLOCK_START;
 fake_serial* device = nullptr;  // the scripted device of the running input
 
 char work_dir[64];
@@ -32,20 +35,10 @@ void remove_work_dir() {
 // real time.
 int64_t racing_clock() { return ++fake_clock * 1000; }
 
-}  // namespace
-
-void fuzz_setup() {
-    static bool done = false;
-    if (done) return;
-    done = true;
+// Once a process: the silent output, and a working directory of its own.
+void process_setup() {
     null_output = std::fopen("/dev/null", "w");
     if (null_output == nullptr) fuzz_fail("cannot open /dev/null");
-    // QV_FUZZ_SHOW=1 keeps the console on standard output, to see what one
-    // input does.
-    const char* show = std::getenv("QV_FUZZ_SHOW");
-    if (show == nullptr || show[0] != '1') con_set_output(null_output);
-    plat_set_sleep_hook(no_sleep);
-    plat_set_clock_hook(racing_clock);
     // The shell can be told to read any file name; keep the ones it writes
     // here in a directory of this process.
     char dir[64];
@@ -54,6 +47,22 @@ void fuzz_setup() {
     if (chdir(dir) != 0) fuzz_fail("cannot enter the working directory");
     std::snprintf(work_dir, sizeof work_dir, "%s", dir);
     std::atexit(remove_work_dir);
+}
+
+}  // namespace
+
+void fuzz_setup() {
+    static bool done = false;
+    if (!done) process_setup();
+    done = true;
+    module_state_reset();
+    // QV_FUZZ_SHOW=1 keeps the console on standard output, to see what one
+    // input does.
+    const char* show = std::getenv("QV_FUZZ_SHOW");
+    if (show == nullptr || show[0] != '1') con_set_output(null_output);
+    plat_set_sleep_hook(no_sleep);
+    fake_clock = CLOCK_START;
+    plat_set_clock_hook(racing_clock);
 }
 
 int fuzz_write_file(const char* name, const uint8_t* data, size_t size) {
@@ -91,6 +100,9 @@ void fuzz_device_start(const uint8_t* script, size_t size, uint32_t fail_write) 
 }
 
 void fuzz_device_stop() {
+    // The next input's reset would close a handle left here through the
+    // system's backend, which never gave it.
+    if (port_handle != SERIAL_INVALID_HANDLE) fuzz_fail("the port handle was left set");
     serial_backend_set(nullptr);
     if (device != nullptr && device->open_count != 0) fuzz_fail("the port was left open");
 }

@@ -8,8 +8,11 @@
 #include <cstdint>
 #include <cstdio>
 
-// Called once per process: console output to /dev/null, the pause and the
-// clock replaced, the working directory moved to a private one under /dev/shm.
+// Called at the start of every input: every module's state back to the
+// program's start (module_state_reset), so that an input does the same
+// whatever ran before it, then console output to /dev/null and the pause and
+// the clock replaced (the clock from the same time each input). The first
+// call also moves the working directory to a private one under /dev/shm.
 void fuzz_setup();
 
 // Writes bytes to the file `name` in the private directory; 0 on success.

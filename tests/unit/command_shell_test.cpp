@@ -5,6 +5,8 @@
 #include <cstring>
 #include <string>
 
+#include "out_capture.h"
+
 namespace {
 
 // What Tab completes, by the words a command reads: the word it starts at,
@@ -102,3 +104,26 @@ TEST(CommandCompletion, OnlyTheFirstPieceOfALongLine) {
 }
 
 }  // namespace
+
+// '.' repeats the previous line of the same run of the shell: a second run in
+// one process (as every fuzz input is) starts with no line to repeat.
+TEST(CommandShell, DotRepeatsALineOfItsOwnRunOnly) {
+    auto run = [](const std::string& input) {
+        std::string printed;
+        {
+            out_capture out(input);
+            EXPECT_EQ(command_shell(), SHELL_EXIT);
+            printed = out.text();
+        }
+        return printed;
+    };
+    auto count = [](const std::string& text, const std::string& what) {
+        int n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+        return n;
+    };
+    std::string first = run("dconfigure\n.\nexit\n");
+    EXPECT_EQ(count(first, "Configuration:\n"), 2) << first;
+    // Nothing to repeat: the line does what an empty one does.
+    EXPECT_EQ(run(".\nexit\n"), run("\nexit\n"));
+}

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "config/conf_image.h"
+#include "module_state.h"
 #include "out_capture.h"
 
 namespace {
@@ -74,8 +75,7 @@ void set_slot(int slot, const char* text) {
 
 class ConfImage : public ::testing::Test {
 protected:
-    void SetUp() override { conf_reset(); }
-    void TearDown() override { conf_reset(); }
+    void SetUp() override { module_state_reset(); }
 };
 
 TEST_F(ConfImage, DefaultBytes) {
@@ -92,13 +92,11 @@ TEST_F(ConfImage, ResetRestoresDefaultsButNotTheProcessedFlag) {
     set_slot(0, "WIDE1-1");
     digipath_count = 1;
     conf_image.rule_count = 7;
-    int32_t processed = conf_processed;
     conf_processed = 1;
     conf_reset();
     EXPECT_EQ(bytes_of(conf_image), default_bytes);
     EXPECT_EQ(digipath_count, 0);
     EXPECT_EQ(conf_processed, 1);
-    conf_processed = processed;
 }
 
 TEST_F(ConfImage, ThreeLetterCallIsRightAligned) {

@@ -11,6 +11,7 @@
 #include "config/conf_image.h"
 #include "config/conf_parser.h"
 #include "directive_file_util.h"
+#include "module_state.h"
 
 namespace {
 struct conf_run {
@@ -38,11 +39,7 @@ uint32_t u32_at(size_t offset) {
 
 class ConfParser : public ::testing::Test {
 protected:
-    void SetUp() override {
-        conf_reset();
-        conf_image.rule_count = 0;
-        conf_image.implicit_action = 112;
-    }
+    void SetUp() override { module_state_reset(); }
 };
 
 // Lines that succeed, with the offset of the u16/u32 field they write.
@@ -282,7 +279,6 @@ TEST_F(ConfParser, PositionOutsideTheEarthsRanges) {
 
 TEST_F(ConfParser, NoPathAndUnopenableFile) {
     conf_image.host_baud = 4800;
-    conf_processed = 0;
     int rc = 0;
     std::string out = capture_output([&] { rc = conf_process(nullptr); });
     EXPECT_EQ(rc, -1);
@@ -314,7 +310,6 @@ TEST_F(ConfParser, DirectoryIsRefusedBeforeTheReset) {
 TEST_F(ConfParser, ReadErrorInTheMiddleOfTheFile) {
     failing_pipe_file file("host 4800\nrelay no\n");
     ASSERT_TRUE(file.ready());
-    conf_processed = 0;
     int rc = 0;
     std::string out;
     file.run([&] { out = capture_output([&] { rc = conf_process(file.path()); }); });
@@ -329,7 +324,6 @@ TEST_F(ConfParser, CommentsOnlyKeepsDefaultsAndRuleValues) {
     conf_image.host_baud = 4800;
     conf_image.rule_count = 7;
     conf_image.implicit_action = 100;
-    conf_processed = 0;
     conf_run r = run_conf("# a comment\n\n   ; another\n\t,/ and one more\n");
     EXPECT_EQ(r.rc, 0);
     EXPECT_EQ(r.out, "Configuration items processed 0\n");
@@ -357,7 +351,6 @@ TEST_F(ConfParser, CrLfAndTheLastValueWins) {
 }
 
 TEST_F(ConfParser, FailureKeepsEarlierLinesAndFlag) {
-    conf_processed = 0;
     conf_run r = run_conf("host 4800\ntnc 9600\nhost 1\n");
     EXPECT_EQ(r.rc, -11);
     EXPECT_EQ(r.out, "\a\aError: line 3: invalid Baud argument: 1: host 1\n");

@@ -6,6 +6,7 @@
 
 #include "config/conf_image.h"
 #include "fake_serial.h"
+#include "module_state.h"
 #include "out_capture.h"
 #include "serial/dev_connection.h"
 #include "serial/serial_port.h"
@@ -27,17 +28,12 @@ const std::string HEADER = "Dec  Hex |  0  1  2  3  4  5  6  7    8  9  a  b  c 
 
 struct DevConnection : ::testing::Test {
     fake_serial* f = nullptr;
+    // Table rows run SetUp and TearDown once a row.
     void SetUp() override {
+        module_state_reset();
         f = &fake_install();
-        connected = 0;
-        last_baud = 57600;
-        conf_reset();
     }
-    void TearDown() override {
-        close_port();
-        connected = 0;
-        fake_remove();
-    }
+    void TearDown() override { module_state_reset(); }
     // A device that is quiet during the drain, then prints its start-up text
     // and answers Ctrl-C with reply.
     void device(const std::string& startup, const std::string& reply) {

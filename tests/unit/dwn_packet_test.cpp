@@ -8,6 +8,7 @@
 
 #include "download/dwn_packet.h"
 #include "dwn_line_fake.h"
+#include "module_state.h"
 #include "out_capture.h"
 
 namespace {
@@ -76,7 +77,8 @@ protected:
         out_.reset();
         return text;
     }
-    void TearDown() override { dwn_fake::remove(); }
+    void SetUp() override { module_state_reset(); }
+    void TearDown() override { module_state_reset(); }
     std::optional<out_capture> out_;
 };
 

@@ -10,6 +10,7 @@
 #include "console/console.h"
 #include "download/dwn_sequence.h"
 #include "dwn_line_fake.h"
+#include "module_state.h"
 #include "out_capture.h"
 #include "rules/rule_table.h"
 #include "serial/dev_connection.h"
@@ -41,32 +42,18 @@ const char* const FINISH_PKT = "00 15 2D 63 65 73 74 66 69 6E 69 2D 00 00 00 00 
 
 class Download : public ::testing::Test {
 protected:
+    // The configuration and rules are processed, as the download expects.
     void SetUp() override {
-        saved_conf = conf_image;
-        saved_rules = rule_table;
-        saved_conf_processed = conf_processed;
-        saved_rules_processed = rules_processed;
+        module_state_reset();
         conf_processed = 1;
         rules_processed = true;
-        conf_image.rule_count = 0;
     }
-    void TearDown() override {
-        dwn_fake::remove();
-        conf_image = saved_conf;
-        rule_table = saved_rules;
-        conf_processed = saved_conf_processed;
-        rules_processed = saved_rules_processed;
-        connected = 0;
-    }
+    void TearDown() override { module_state_reset(); }
     std::string run(const std::vector<int>& script, const std::string& input = "") {
         dwn_fake::install(script);
         connected = 1;
         return capture_output(input, [] { cmd_download(); });
     }
-    conf_image_t saved_conf{};
-    std::array<rule_entry, RULE_MAX> saved_rules{};
-    int32_t saved_conf_processed = 0;
-    bool saved_rules_processed = false;
 };
 
 std::vector<uint8_t> conf_bytes(size_t from, size_t count) {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <utility>
 
+#include "module_state.h"
 #include "platform/platform.h"
 #include "serial/serial_port.h"
 
@@ -189,10 +190,7 @@ fake_serial& fake_start() {
 
 fake_serial& fake_install() {
     fake_start();
-    port_handle = SERIAL_INVALID_HANDLE;
-    std::memset(port_name, 0, sizeof port_name);
-    port_settings = serial_settings{};
-    port_timeouts = serial_timeouts{};
+    port_state_reset();
     return the_fake;
 }
 

@@ -89,8 +89,8 @@ struct fake_serial {
 // Resets the fake and installs it as the serial backend; the serial port's
 // module state is left as it is.
 fake_serial& fake_start();
-// fake_start, and the serial port's module state reset too (closed port,
-// empty name, no settings or time-outs).
+// fake_start, and the serial port's variables back to their start too
+// (port_state_reset: no handle, empty name, no settings or time-outs).
 fake_serial& fake_install();
 // Restores the operating system's backend and marks the port closed.
 void fake_remove();

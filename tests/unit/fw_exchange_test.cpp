@@ -16,6 +16,7 @@
 #include "console/console.h"
 #include "fake_serial.h"
 #include "firmware/fw_loader.h"
+#include "module_state.h"
 #include "out_capture.h"
 #include "platform/platform.h"
 #include "serial/serial_port.h"
@@ -45,6 +46,7 @@ struct fw_fixture : ::testing::Test {
     fake_serial* fake = nullptr;
 
     void SetUp() override {
+        module_state_reset();
         int fd = mkstemp(path);
         ASSERT_GE(fd, 0);
         FILE* file = fdopen(fd, "w");
@@ -58,8 +60,7 @@ struct fw_fixture : ::testing::Test {
         fake = &fake_install();
     }
     void TearDown() override {
-        fake_remove();
-        con_set_input(nullptr);
+        module_state_reset();
         std::fclose(input);
         std::remove(path);
     }

@@ -11,6 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "module_state.h"
+
 namespace {
 
 const char* const WORDS[] = {"help", "?", "configure", "dconfigure", "drules", "disconnect", "download", nullptr};
@@ -61,6 +63,7 @@ TEST(EditMatches, WordsByTheirBeginningInAnyLetterCase) {
 struct EditPaths : ::testing::Test {
     std::string dir;
     void SetUp() override {
+        module_state_reset();
         char name[] = "/tmp/qv_edit_paths_XXXXXX";
         ASSERT_NE(mkdtemp(name), nullptr);
         dir = name;

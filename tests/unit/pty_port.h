@@ -12,8 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/serial_backend.h"
-#include "serial/serial_port.h"
+#include "module_state.h"
 
 struct pty_port_test : ::testing::Test {
     explicit pty_port_test(int com) : com_(com) {}
@@ -22,8 +21,7 @@ struct pty_port_test : ::testing::Test {
     std::string dir;
 
     void SetUp() override {
-        serial_backend_set(nullptr);
-        port_handle = SERIAL_INVALID_HANDLE;
+        module_state_reset();
         master = posix_openpt(O_RDWR | O_NOCTTY);
         ASSERT_GE(master, 0);
         ASSERT_EQ(grantpt(master), 0);
@@ -40,7 +38,7 @@ struct pty_port_test : ::testing::Test {
     }
 
     void TearDown() override {
-        close_port();
+        module_state_reset();
         if (master >= 0) close(master);
         unlink(link().c_str());
         rmdir((dir + "/quorvantis").c_str());

@@ -1,24 +1,20 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstring>
 #include <string>
 
 #include "config/conf_image.h"
 #include "rules/rule_table.h"
 #include "rules/rules_parser.h"
 #include "directive_file_util.h"
+#include "module_state.h"
 
 namespace {
 constexpr const char* HEADER = "\nAction Command   Mods Arguments\n";
 
 class RuleDisplay : public ::testing::Test {
 protected:
-    void SetUp() override {
-        conf_reset();
-        std::memset(rule_table.data(), 0, sizeof rule_table);
-    }
-    void TearDown() override { SetUp(); }
+    void SetUp() override { module_state_reset(); }
 };
 
 std::string display() {

@@ -10,6 +10,7 @@
 #include "rules/rule_table.h"
 #include "rules/rules_parser.h"
 #include "directive_file_util.h"
+#include "module_state.h"
 
 namespace {
 struct rules_run_result {
@@ -63,11 +64,7 @@ std::vector<uint8_t> area_record(std::vector<float> values, uint8_t kind, uint8_
 
 class RulesParser : public ::testing::Test {
 protected:
-    void SetUp() override {
-        conf_reset();
-        rules_processed = false;
-        std::memset(rule_table.data(), 0, sizeof rule_table);
-    }
+    void SetUp() override { module_state_reset(); }
 };
 
 struct good_case {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "module_state.h"
 #include "platform/platform.h"
 
 namespace {
@@ -23,11 +24,12 @@ void fake_sleep_until(int64_t deadline_us) {
 
 struct LineTime : ::testing::Test {
     LineTime() {
+        module_state_reset();
         fake_now_us = 0;
         sleeps.clear();
         plat_set_fine_clock_hooks(fake_clock, fake_sleep_until);
     }
-    ~LineTime() override { plat_set_fine_clock_hooks(nullptr, nullptr); }
+    ~LineTime() override { module_state_reset(); }
 };
 
 TEST_F(LineTime, WriteLastsItsBytesLineTimeFromItsStart) {

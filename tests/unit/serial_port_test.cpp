@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "fake_serial.h"
+#include "module_state.h"
 #include "out_capture.h"
 #include "platform/platform.h"
 #include "serial/serial_port.h"
@@ -13,11 +14,11 @@ void no_sleep(uint32_t) {}
 
 struct SerialPort : ::testing::Test {
     fake_serial* f = nullptr;
-    void SetUp() override { f = &fake_install(); }
-    void TearDown() override {
-        close_port();
-        fake_remove();
+    void SetUp() override {
+        module_state_reset();
+        f = &fake_install();
     }
+    void TearDown() override { module_state_reset(); }
 };
 
 const std::string EIO_TEXT = "Input/output error";

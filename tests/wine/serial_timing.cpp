@@ -4,9 +4,9 @@
 // 200 ms for 1 byte, the 1024-byte drain read, the identifier's 5000 ms), and
 // how long past their line time (10 bits a byte) writes of 1 byte and of a
 // 128-byte record line last.
-// Built for Windows and run under Wine by `scripts/test-windows --timing`, or
-// natively against build/libqvcore.a; tests/wine/serial_peer.py plays the
-// device: it answers 'x' and CR at once and stays silent after 'q'.
+// Built for Windows and run under Wine by scripts/wine-timing, and natively
+// (the target serial-timing of each build); tests/wine/serial_peer.py plays
+// the device: it answers 'x' and CR at once and stays silent after 'q'.
 //
 // Prints one line per figure: "timing: NAME n=N median=M p99=P max=X ms".
 #include <algorithm>
