@@ -437,13 +437,16 @@ class Leg:
     # on-board port, whose UART cannot go, the cable pulled (the device on
     # its far end falls silent).
 
-    def fatal_read(self, program, port):
-        """The program's end after a read that failed: status 3 and the fatal text."""
+    def fatal_read_then_replug(self, program, port, device):
+        """The program's end after a read that failed (status 3 and the fatal
+        text); then the device stopped and the adapter plugged back."""
         status = program.end(20)
         err = program.error_output()
         want = (b"\a\aError: could not read on COM port COM%d: Input/output error\n"
                 b"Return code 26, system error code 5\n" % port["com"])
         expect(status == 3 and err == want, "status %d, standard error %r" % (status, text(err)))
+        device.stop()
+        self.plug_back(port)
 
     def plug_back(self, port, program=None):
         """After a pull: the adapter (or the cable) back, and a connect
@@ -475,9 +478,7 @@ class Leg:
         program.wait_asked()
         self.pull(port, device)
         if port["name"] == "FTDI":
-            self.fatal_read(program, port)
-            device.stop()
-            self.plug_back(port)
+            self.fatal_read_then_replug(program, port, device)
             return "the read failed: status 3 and the fatal text; the adapter plugged back connects"
         # A silent line: the program waits its 20 seconds and says so.
         program.prompts += 1
@@ -506,9 +507,7 @@ class Leg:
         if ftdi:
             self.g.ok("usleep", "300000")
             self.pull(port, device)
-            self.fatal_read(program, port)
-            device.stop()
-            self.plug_back(port)
+            self.fatal_read_then_replug(program, port, device)
             return "the read of the reply failed: status 3 and the fatal text; the adapter plugged back connects"
         program.prompts += 1
         program.wait(PROMPT.decode(), program.prompts, 30)
@@ -550,9 +549,7 @@ class Leg:
         out, running = self.g.run("program_running", program.name)
         if running != 0:
             # The read met the unplug first.
-            self.fatal_read(program, port)
-            device.stop()
-            self.plug_back(port)
+            self.fatal_read_then_replug(program, port, device)
             return "the read failed: status 3 and the fatal text; the adapter plugged back connects"
         # The write met it: its message, the loader's, and the prompt.
         found = re.search(rb"\a\aError: wrote (\d+) of (\d+), got error on port COM%d: ([^\n]*)\n"
